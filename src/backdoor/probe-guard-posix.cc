@@ -1,0 +1,48 @@
+// The presence probe's fault guard on Linux: every fault signal the probe raises returns to the
+// guard through siglongjmp; the previous handlers are put back afterwards.
+#include <setjmp.h>
+#include <signal.h>
+#include <string.h>
+
+#include "backdoor/presence.h"
+#include "driver/fault-posix.h"
+
+namespace {
+
+const int kProbeSignals[] = {SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGTRAP};
+const int kProbeSignalCount = sizeof kProbeSignals / sizeof kProbeSignals[0];
+
+sigjmp_buf g_probeReturn;
+
+void ProbeFault(int signal, siginfo_t* info, void* context) {
+  // A test or demo build's simulated host answers the probe through the interceptor.
+  if (g_faultInterceptor != nullptr && g_faultInterceptor(signal, info, context))
+    return;
+  siglongjmp(g_probeReturn, 1);
+}
+
+}  // namespace
+
+bool ProbeGuardedCall(BackdoorRegisters& regs) {
+  struct sigaction action;
+  struct sigaction previous[kProbeSignalCount];
+  memset(&action, 0, sizeof action);
+  action.sa_sigaction = ProbeFault;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < kProbeSignalCount; ++i)
+    sigaction(kProbeSignals[i], &action, &previous[i]);
+
+  // The probe works on a copy, so that a fault half-way leaves the caller's block as it was.
+  BackdoorRegisters probe = regs;
+  bool returned = false;
+  if (sigsetjmp(g_probeReturn, 1) == 0) {
+    BackdoorCall(probe);
+    returned = true;
+  }
+  for (int i = 0; i < kProbeSignalCount; ++i)
+    sigaction(kProbeSignals[i], &previous[i], nullptr);
+  if (returned)
+    regs = probe;
+  return returned;
+}

@@ -1,0 +1,14 @@
+// The POSIX fault handlers' seam for a fault interceptor: test and demo builds install the
+// simulated host's trap here, so that the port instructions they fault on reach it first.
+#ifndef SHRINK_DRIVER_FAULT_POSIX_H_
+#define SHRINK_DRIVER_FAULT_POSIX_H_
+
+#include <signal.h>
+
+/// Returns true when it has dealt with the fault and the interrupted context may resume.
+typedef bool (*FaultInterceptor)(int signal, siginfo_t* info, void* context);
+
+/// Null in the shipped tool. Defined in entry-posix.cc.
+extern FaultInterceptor g_faultInterceptor;
+
+#endif  // SHRINK_DRIVER_FAULT_POSIX_H_

@@ -1,0 +1,17 @@
+// The shrink workflow: presence check, "disk.wiper.enable", the wipe, "disk.shrink", close.
+#ifndef SHRINK_DRIVER_SHRINK_H_
+#define SHRINK_DRIVER_SHRINK_H_
+
+#include <stdint.h>
+
+#include "driver/status.h"
+
+extern const char RPC_CMD_WIPER_ENABLE[];  ///< "disk.wiper.enable", 17 bytes sent
+extern const char RPC_CMD_SHRINK[];        ///< "disk.shrink", 11 bytes sent
+const uint32_t REPLY_BUFFER_SIZE = 52;
+const uint32_t SHRINK_DELAY_MS = 1000;
+
+/// Runs the whole workflow once and returns its status, which becomes the exit status.
+ToolStatus ShrinkMain();
+
+#endif  // SHRINK_DRIVER_SHRINK_H_

@@ -1,0 +1,29 @@
+// The platform's file and memory services that the wiper rests on.
+// Defined in wiper-file-win32.cc / wiper-file-posix.cc; unit tests link a byte-counting model.
+#ifndef SHRINK_WIPER_WIPER_PLATFORM_H_
+#define SHRINK_WIPER_WIPER_PLATFORM_H_
+
+#include <stdint.h>
+
+#include "wiper/wiper.h"
+
+/// Creates a new file for writing, without sharing, failing when the name exists (never following
+/// or opening what is there), with compression turned off where the file system offers it.
+/// WIPER_FILE_INVALID on failure.
+WiperFile WiperFileCreateNew(const char* name);
+
+/// One plain write; the count written, 0 on failure. A write stopped by no space (or quota) is
+/// short or 0, like a full volume.
+uint32_t WiperFileWrite(WiperFile file, const char* buffer, uint32_t size);
+
+void WiperFileClose(WiperFile file);
+void WiperFileDelete(const char* name);
+
+/// A number that identifies the running process, constant for its lifetime.
+uint32_t WiperProcessId();
+
+/// Allocates `size` bytes, or returns null: never ends the process. Released by WipeMemoryFree.
+char* WipeMemoryAllocate(uint32_t size);
+void WipeMemoryFree(char* block);
+
+#endif  // SHRINK_WIPER_WIPER_PLATFORM_H_

@@ -1,0 +1,52 @@
+// The free-space wiper: fills each fixed volume's free space with zero-filled files and frees it.
+#ifndef SHRINK_WIPER_WIPER_H_
+#define SHRINK_WIPER_WIPER_H_
+
+#include <stdint.h>
+
+#include "driver/status.h"
+
+const uint32_t WIPE_BUFFER_MAX_SIZE = 0x100000;  ///< first buffer size tried
+const uint32_t WIPE_BUFFER_MIN_SIZE = 1024;      ///< smallest buffer size tried
+const uint32_t WIPER_FILE_LIMIT = 0x40000000;    ///< bytes after which a wiper file is closed
+const uint32_t WIPER_NAME_SIZE = 260;            ///< characters of a wiper file name buffer
+
+/// Handle of an open wiper file; WIPER_FILE_INVALID stands for INVALID_HANDLE_VALUE.
+typedef intptr_t WiperFile;
+const WiperFile WIPER_FILE_INVALID = -1;
+
+/// The block written again and again: g_wipeBufferSize zero bytes, or null outside a wipe.
+extern char* g_wipeBuffer;
+extern uint32_t g_wipeBufferSize;
+
+/// Wipes every fixed volume in turn. Returns STATUS_OK when each was wiped or skipped, else
+/// STATUS_WIPE_FAILED (drive list, buffer, creation, cancel key or interrupt), messages written.
+/// The buffer is released and the volume walk reset before it returns.
+ToolStatus WipeAllVolumes();
+
+/// Wipes one volume's free space (`freeKiB` may be SPACE_UNAVAILABLE) and deletes its files.
+ToolStatus WipeVolume(const char* root, uint64_t freeKiB);
+
+/// Creates wiper file `number` in `root`, exclusively and uncompressed; WIPER_FILE_INVALID with
+/// "Failed to create a wiper file %s\n" (level 1) when that fails.
+WiperFile CreateWiperFile(const char* root, uint32_t number);
+
+/// Writes `size` bytes; returns the count written, 0 when the write failed.
+uint32_t WriteWiperBlock(WiperFile file, const char* buffer, uint32_t size);
+
+/// Closes the file; the outcome is ignored.
+void CloseWiperFile(WiperFile file);
+
+/// Deletes wiper file `number` in `root` by its name; the outcome is ignored, nothing is written.
+void DeleteWiperFile(const char* root, uint32_t number);
+
+/// Mark the start and the end of each volume's file loop: the terminal is kept quiet (no echo,
+/// keys without Enter) for the span on platforms whose key check needs it.
+void WipeLoopEnter();
+void WipeLoopLeave();
+
+/// Forms "%stzl_wiper_%lu.%lu" from root, process id and number into `name` (WIPER_NAME_SIZE).
+/// Returns false when the name does not fit.
+bool FormatWiperFileName(char* name, const char* root, uint32_t processId, uint32_t number);
+
+#endif  // SHRINK_WIPER_WIPER_H_

@@ -1,0 +1,58 @@
+// A model of the wiper's files and memory (wiper-platform.h): files by name that count bytes
+// instead of storing them, room per volume root, chosen failures, and a log of every call.
+#ifndef SHRINK_TESTS_FAKES_FAKE_FILES_H_
+#define SHRINK_TESTS_FAKES_FAKE_FILES_H_
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+/// The process id that WiperProcessId gives.
+const uint32_t FAKE_PROCESS_ID = 508;
+
+/// Back to: no file, unlimited room, no failure, an empty log.
+void FakeFilesReset();
+
+/// All files together hold at most `bytes` more bytes; a write that does not fit is short.
+void FakeSetRoom(uint64_t bytes);
+
+/// Files whose name begins with `root` hold at most `bytes` more bytes, apart from other roots.
+/// Deleting a file gives its bytes back.
+void FakeSetVolumeRoom(const char* root, uint64_t bytes);
+
+/// The next write writes only `written` bytes; 0 stands for a write that failed (an I/O error).
+void FakeFailNextWrite(uint32_t written);
+
+/// The creation of `name` fails, whether the name exists or not.
+void FakeFailCreate(const char* name);
+
+/// Every deletion from now on fails and leaves the file where it is.
+void FakeFailDeletions();
+
+/// A file of `name` exists already, holding `bytes` bytes, so that creating it fails.
+void FakeAddExistingFile(const char* name, uint64_t bytes);
+
+/// Allocations of exactly `size` bytes fail; FakeFailAllAllocations makes every one fail.
+void FakeFailAllocation(uint32_t size);
+void FakeFailAllAllocations();
+
+/// What happened, one line per call in order, with runs of equal full writes folded:
+///   "alloc 1048576", "alloc 1048576 failed", "free 1048576",
+///   "create C:\\tzl_wiper_508.0", "create C:\\tzl_wiper_508.0 failed",
+///   "write 1048576 x1024" (full writes), "write 1048576 -> 1500" (short or failed),
+///   "close C:\\tzl_wiper_508.0", "delete C:\\tzl_wiper_508.0", "delete ... failed",
+///   "bad handle" for a write or close of a handle that is not open, "bad free", and
+///   "write of non-zero bytes" for a block that was not zero-filled.
+std::string FakeFilesLog();
+
+/// The log without the writes, for tests that look at the files' lifecycle only.
+std::string FakeFilesLogWithoutWrites();
+
+/// The files that exist now, with their byte counts, as "name bytes" lines in name order.
+std::string FakeFilesPresent();
+
+/// The byte count of every file ever created, in order of creation (deleted ones included).
+std::vector<uint64_t> FakeCreatedFileBytes();
+
+#endif  // SHRINK_TESTS_FAKES_FAKE_FILES_H_

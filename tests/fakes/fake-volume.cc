@@ -1,0 +1,177 @@
+// Fake volume services: a table of 26 drive letters with types and space figures, and a record of
+// every call, so that the walk and the wiper run without a real volume.
+#include "fakes/fake-volume.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "wiper/volume-platform.h"
+#include "wiper/volume.h"
+
+namespace {
+
+struct FakeVolume {
+  bool present;
+  uint32_t driveType;
+  uint64_t totalBytes;
+  uint64_t freeBytes;
+  uint32_t sectorsPerCluster;
+  uint32_t bytesPerSector;
+  uint32_t freeClusters;
+  uint32_t totalClusters;
+  bool spaceFails;
+  uint32_t spaceError;
+  char root[VOLUME_ROOT_SIZE];
+};
+
+FakeVolume g_volumes[26];
+bool g_extendedQuery = true;
+bool g_failNextDrives = false;
+uint32_t g_drivesError = 0;
+uint32_t g_lastError = 0;
+char g_calls[16384];
+
+void FakeRecord(const char* what, const char* root) {
+  size_t used = strlen(g_calls);
+  snprintf(g_calls + used, sizeof g_calls - used, root != nullptr ? "%s %s\n" : "%s\n", what,
+           root);
+}
+
+// The table entry behind a letter root or a mount-point root; null for none.
+FakeVolume* FakeFind(const char* root) {
+  for (FakeVolume& volume : g_volumes) {
+    if (volume.present && strcmp(volume.root, root) == 0)
+      return &volume;
+  }
+  return nullptr;
+}
+
+FakeVolume* FakeLetter(char letter) {
+  if (letter < 'A' || letter > 'Z')
+    return nullptr;
+  return &g_volumes[letter - 'A'];
+}
+
+}  // namespace
+
+void FakeVolumeReset() {
+  memset(g_volumes, 0, sizeof g_volumes);
+  g_extendedQuery = true;
+  g_failNextDrives = false;
+  g_drivesError = 0;
+  g_lastError = 0;
+  g_calls[0] = '\0';
+}
+
+void FakeAddVolume(char letter, uint32_t driveType, uint64_t totalBytes, uint64_t freeBytes) {
+  FakeVolume* volume = FakeLetter(letter);
+  if (volume == nullptr)
+    return;
+  memset(volume, 0, sizeof *volume);
+  volume->present = true;
+  volume->driveType = driveType;
+  volume->totalBytes = totalBytes;
+  volume->freeBytes = freeBytes;
+  snprintf(volume->root, sizeof volume->root, "%c:\\", letter);
+}
+
+void FakeSetClusterSpace(char letter, uint32_t sectorsPerCluster, uint32_t bytesPerSector,
+                         uint32_t freeClusters, uint32_t totalClusters) {
+  FakeVolume* volume = FakeLetter(letter);
+  if (volume == nullptr)
+    return;
+  volume->sectorsPerCluster = sectorsPerCluster;
+  volume->bytesPerSector = bytesPerSector;
+  volume->freeClusters = freeClusters;
+  volume->totalClusters = totalClusters;
+}
+
+void FakeSetVolumeRoot(char letter, const char* root) {
+  FakeVolume* volume = FakeLetter(letter);
+  if (volume != nullptr)
+    snprintf(volume->root, sizeof volume->root, "%s", root);
+}
+
+void FakeSetExtendedQuery(bool present) { g_extendedQuery = present; }
+
+void FakeFailSpaceQuery(char letter, uint32_t errorCode) {
+  FakeVolume* volume = FakeLetter(letter);
+  if (volume == nullptr)
+    return;
+  volume->spaceFails = true;
+  volume->spaceError = errorCode;
+}
+
+void FakeFailNextLogicalDrives(uint32_t errorCode) {
+  g_failNextDrives = true;
+  g_drivesError = errorCode;
+}
+
+const char* FakeVolumeCalls() { return g_calls; }
+
+uint32_t VolumeLogicalDrives() {
+  FakeRecord("drives", nullptr);
+  if (g_failNextDrives) {
+    g_failNextDrives = false;
+    g_lastError = g_drivesError;
+    return 0;
+  }
+  uint32_t mask = 0;
+  for (uint32_t n = 0; n < 26; ++n) {
+    if (g_volumes[n].present)
+      mask |= UINT32_C(1) << n;
+  }
+  return mask;
+}
+
+uint32_t VolumeDriveType(const char* letterRoot) {
+  FakeRecord("type", letterRoot);
+  FakeVolume* volume = FakeLetter(letterRoot[0]);
+  if (volume == nullptr || !volume->present)
+    return FAKE_DRIVE_NO_ROOT_DIR;
+  return volume->driveType;
+}
+
+void VolumeRootPath(const char* letterRoot, char* root, size_t size) {
+  FakeRecord("root", letterRoot);
+  FakeVolume* volume = FakeLetter(letterRoot[0]);
+  snprintf(root, size, "%s", volume != nullptr && volume->present ? volume->root : letterRoot);
+}
+
+bool VolumeHasExtendedQuery() {
+  FakeRecord("has-extended", nullptr);
+  return g_extendedQuery;
+}
+
+bool VolumeExtendedSpace(const char* root, uint64_t* totalBytes, uint64_t* totalFreeBytes) {
+  FakeRecord("extended", root);
+  FakeVolume* volume = FakeFind(root);
+  if (volume == nullptr || volume->spaceFails) {
+    // Windows gives ERROR_PATH_NOT_FOUND (3) for a root that is not there.
+    g_lastError = volume != nullptr ? volume->spaceError : 3;
+    return false;
+  }
+  *totalBytes = volume->totalBytes;
+  *totalFreeBytes = volume->freeBytes;
+  return true;
+}
+
+bool VolumeClusterSpace(const char* root, uint32_t* sectorsPerCluster, uint32_t* bytesPerSector,
+                        uint32_t* freeClusters, uint32_t* totalClusters) {
+  FakeRecord("clusters", root);
+  FakeVolume* volume = FakeFind(root);
+  if (volume == nullptr || volume->spaceFails) {
+    g_lastError = volume != nullptr ? volume->spaceError : 3;
+    return false;
+  }
+  *sectorsPerCluster = volume->sectorsPerCluster;
+  *bytesPerSector = volume->bytesPerSector;
+  *freeClusters = volume->freeClusters;
+  *totalClusters = volume->totalClusters;
+  return true;
+}
+
+uint32_t VolumeLastError() {
+  FakeRecord("last-error", nullptr);
+  return g_lastError;
+}
