@@ -48,6 +48,10 @@ ToolStatus Exchange(const RpcChannel& channel, const char* command, ReplyText& r
 
 ToolStatus ShrinkMain() {
   g_verbosity = 1;
+  return ShrinkRun();
+}
+
+ToolStatus ShrinkRun() {
   ToolStatus status = CheckHypervisor();
   if (status != STATUS_OK)
     return status;

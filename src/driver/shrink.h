@@ -11,7 +11,12 @@ extern const char RPC_CMD_SHRINK[];        ///< "disk.shrink", 11 bytes sent
 const uint32_t REPLY_BUFFER_SIZE = 52;
 const uint32_t SHRINK_DELAY_MS = 1000;
 
-/// Runs the whole workflow once and returns its status, which becomes the exit status.
+/// Runs the whole workflow once at verbosity 1 and returns its status, which becomes the exit
+/// status.
 ToolStatus ShrinkMain();
+
+/// The workflow at the verbosity that is set: ShrinkMain after its first step. Tests run it at
+/// other levels.
+ToolStatus ShrinkRun();
 
 #endif  // SHRINK_DRIVER_SHRINK_H_
