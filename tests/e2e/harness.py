@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import hashlib
 import unittest
 
@@ -216,6 +217,9 @@ def run_wine(test, exe, sim_script, drives=(("d", 24),), timeout=900):
             links.append(link)
             volumes.append(path)
         subprocess.run(["sh", "-c", USER_FILES_SCRIPT, "user-files"] + volumes, check=True)
+        # Wine looks at the drive mappings again only once their directory's time has moved on,
+        # which it counts in whole seconds.
+        time.sleep(1.1)
         manifests = {v: manifest(v) for v in volumes}
         transcript = os.path.join(prefix, "drive_c", "transcript.txt")
         if os.path.exists(transcript):
