@@ -116,8 +116,7 @@ for v in $volumes; do
 done
 %(setup)s
 cd /tmp
-%(env)s %(command)s > /out/stdout 2> /out/stderr < /dev/null
-echo $? > /out/status
+%(run)s
 for v in $volumes; do
   name=$(echo "$v" | tr / _)
   (cd "$v" && find . -type f -exec sha256sum {} + 2>/dev/null | sort -k 2) > "/out/after$name"
@@ -129,7 +128,14 @@ def shell_quote(text):
     return "'" + text.replace("'", "'\\''") + "'"
 
 
-def run_linux(test, binary, sim_script, images=((24, "ext4", ""),), setup="", wrapper=""):
+# The plain run; a test may give its own, which starts /tmp/tool.sh (the tool with its
+# environment; its process id is the tool's) with its streams in /out and leaves the exit status
+# in /out/status.
+PLAIN_RUN = "sh /tmp/tool.sh > /out/stdout 2> /out/stderr < /dev/null; echo $? > /out/status"
+
+
+def run_linux(test, binary, sim_script, images=((24, "ext4", ""),), setup="", wrapper="",
+              runner=PLAIN_RUN):
     """Runs a Linux executable of the build in a sandbox with the given images (size in MiB,
     file system type, mount options) at /vol/1... and a tmpfs at /vol/tmp. Returns a Run."""
     if not is_root():
@@ -154,8 +160,9 @@ def run_linux(test, binary, sim_script, images=((24, "ext4", ""),), setup="", wr
             "volumes": " ".join(volumes),
             "user_files": USER_FILES_SCRIPT.replace("\n", "\n  ") + "\n",
             "setup": setup,
-            "env": env,
-            "command": (wrapper + " " if wrapper else "") + os.path.join(OPTIONS.build_dir, binary),
+            "run": "printf '%%s\\n' %s > /tmp/tool.sh\n%s" % (shell_quote("exec env %s %s%s" % (
+                env, wrapper + " " if wrapper else "", os.path.join(OPTIONS.build_dir, binary))),
+                runner),
         }
         script_path = os.path.join(scratch.path, "script.sh")
         with open(script_path, "w") as f:
@@ -183,9 +190,12 @@ def collect(out, volumes, transcript_path=None):
         after[v] = parse_manifest(read(os.path.join(out, "after" + name)))
     status_text = read(os.path.join(out, "status")).strip()
     transcript = read(transcript_path or os.path.join(out, "transcript")).splitlines()
-    return Run(read(os.path.join(out, "stdout"), "rb").decode("latin-1"),
-               read(os.path.join(out, "stderr"), "rb").decode("latin-1"),
-               int(status_text) if status_text else None, transcript, before, after)
+    run = Run(read(os.path.join(out, "stdout"), "rb").decode("latin-1"),
+              read(os.path.join(out, "stderr"), "rb").decode("latin-1"),
+              int(status_text) if status_text else None, transcript, before, after)
+    # Whatever else the run's script left in /out, by file name.
+    run.extra = {name: read(os.path.join(out, name)) for name in os.listdir(out)}
+    return run
 
 
 def wine_prefix():
