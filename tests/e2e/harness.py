@@ -134,44 +134,59 @@ def shell_quote(text):
 PLAIN_RUN = "sh /tmp/tool.sh > /out/stdout 2> /out/stderr < /dev/null; echo $? > /out/status"
 
 
-def run_linux(test, binary, sim_script, images=((24, "ext4", ""),), setup="", wrapper="",
-              runner=PLAIN_RUN):
-    """Runs a Linux executable of the build in a sandbox with the given images (size in MiB,
-    file system type, mount options) at /vol/1... and a tmpfs at /vol/tmp. Returns a Run."""
-    if not is_root():
-        test.skipTest("needs root for the mount namespace and loop devices")
-    total = sum(size for size, _, _ in images) + 32
-    scratch = Scratch(total)
-    try:
-        specs = []
+class LinuxSandbox:
+    """Scratch images and the script of one sandboxed Linux run, made but not yet started."""
+
+    def __init__(self, test, binary, sim_script, images, setup, wrapper, runner):
+        if not is_root():
+            test.skipTest("needs root for the mount namespace and loop devices")
+        total = sum(size for size, _, _ in images) + 32
+        self.scratch = Scratch(total)
+        self.specs = []
         for index, (size, fstype, options) in enumerate(images):
-            image = os.path.join(scratch.path, "volume%d.img" % index)
+            image = os.path.join(self.scratch.path, "volume%d.img" % index)
             with open(image, "wb") as f:
                 f.truncate(size * 1024 * 1024)
             mkfs = {"ext4": ["mkfs.ext4", "-q", "-F"], "vfat": ["mkfs.vfat"],
                     "btrfs": ["mkfs.btrfs", "-q", "-f"]}[fstype]
             subprocess.run(mkfs + [image], check=True, stdout=subprocess.DEVNULL)
-            specs.append("%s:%s%s" % (image, fstype, ":" + options if options else ""))
-        out = os.path.join(scratch.path, "out")
-        os.mkdir(out)
-        volumes = ["/vol/%d" % (i + 1) for i in range(len(images))] + ["/vol/tmp"]
+            self.specs.append("%s:%s%s" % (image, fstype, ":" + options if options else ""))
+        self.out = os.path.join(self.scratch.path, "out")
+        os.mkdir(self.out)
+        self.volumes = ["/vol/%d" % (i + 1) for i in range(len(images))] + ["/vol/tmp"]
         env = "SHRINK_SIM_SCRIPT=%s SHRINK_SIM_TRANSCRIPT=/out/transcript" % shell_quote(sim_script)
+        tool = "exec env %s %s%s" % (env, wrapper + " " if wrapper else "",
+                                     os.path.join(OPTIONS.build_dir, binary))
         script = LINUX_SCRIPT % {
-            "volumes": " ".join(volumes),
+            "volumes": " ".join(self.volumes),
             "user_files": USER_FILES_SCRIPT.replace("\n", "\n  ") + "\n",
             "setup": setup,
-            "run": "printf '%%s\\n' %s > /tmp/tool.sh\n%s" % (shell_quote("exec env %s %s%s" % (
-                env, wrapper + " " if wrapper else "", os.path.join(OPTIONS.build_dir, binary))),
-                runner),
+            "run": "printf '%%s\\n' %s > /tmp/tool.sh\n%s" % (shell_quote(tool), runner),
         }
-        script_path = os.path.join(scratch.path, "script.sh")
-        with open(script_path, "w") as f:
+        self.script = os.path.join(self.scratch.path, "script.sh")
+        with open(self.script, "w") as f:
             f.write(script)
-        subprocess.run([os.path.join(SCRIPTS, "sandbox-run"), out, script_path] + specs,
-                       check=True, timeout=600)
-        return collect(out, volumes)
+
+    def command(self):
+        return [os.path.join(SCRIPTS, "sandbox-run"), self.out, self.script] + self.specs
+
+    def collect(self):
+        return collect(self.out, self.volumes)
+
+    def close(self):
+        self.scratch.close()
+
+
+def run_linux(test, binary, sim_script, images=((24, "ext4", ""),), setup="", wrapper="",
+              runner=PLAIN_RUN):
+    """Runs a Linux executable of the build in a sandbox with the given images (size in MiB,
+    file system type, mount options) at /vol/1... and a tmpfs at /vol/tmp. Returns a Run."""
+    sandbox = LinuxSandbox(test, binary, sim_script, images, setup, wrapper, runner)
+    try:
+        subprocess.run(sandbox.command(), check=True, timeout=600)
+        return sandbox.collect()
     finally:
-        scratch.close()
+        sandbox.close()
 
 
 def read(path, mode="r"):
