@@ -188,8 +188,9 @@ TEST_F(ShrinkTest, EveryCallFailingInTurn) {
       EXPECT_EQ(expected, o.status);
       const bool opened = word != 10 && word != MSG_OPEN;
       EXPECT_EQ(opened ? 1u : 0u, CloseCalls());
-      if (opened)
+      if (opened) {
         EXPECT_EQ(MSG_CLOSE, MessageWords().back());
+      }
       EXPECT_EQ("", FakeFilesPresent());
     }
   }
