@@ -83,9 +83,9 @@ void Refuse(SimInstruction instruction, BackdoorRegisters& regs) {
 }
 
 void CompleteCommand(SimChannel& channel, std::string& event) {
-  std::map<std::string, std::string>::const_iterator reply = g_simHost.replies.find(channel.command);
+  auto reply = g_simHost.replies.find(channel.command);
   channel.reply = reply != g_simHost.replies.end() ? reply->second : g_simHost.unknownReply;
-  std::map<std::string, uint32_t>::const_iterator claim = g_simHost.claims.find(channel.command);
+  auto claim = g_simHost.claims.find(channel.command);
   if (claim != g_simHost.claims.end())
     channel.claimed = claim->second;
   else if (g_simHost.claimAll)
@@ -258,7 +258,8 @@ bool FaultHits(const SimFault& fault, uint64_t index, uint32_t word, uint64_t st
 }
 
 void SetRegister(BackdoorRegisters& regs, SimRegister reg, uint32_t value) {
-  uint32_t* fields[] = {&regs.eax, &regs.ebx, &regs.ecx, &regs.edx, &regs.ebp, &regs.edi, &regs.esi};
+  uint32_t* fields[] = {&regs.eax, &regs.ebx, &regs.ecx, &regs.edx,
+                        &regs.ebp, &regs.edi, &regs.esi};
   *fields[reg] = value;
 }
 
@@ -544,7 +545,8 @@ bool SimHostConfigure(const char* script) {
 }
 
 bool SimHostWriteTranscript(const char* path) {
-  FILE* f = fopen(path, "w");
+  // Binary, so that the lines end alike on every platform for the scripts that read them.
+  FILE* f = fopen(path, "wb");
   if (!f)
     return false;
   static const char* const kNames[] = {"in", "outsb", "insb"};

@@ -126,12 +126,14 @@ void SimHostReset();
 /// other registers as loaded.
 bool SimHostAnswer(SimInstruction instruction, BackdoorRegisters& regs, unsigned char* memory);
 
-/// Sets the host up from a script, on top of what is set already. Lines are separated by a newline
-/// or ';'; blanks before a line are dropped, and empty lines ignored. Numbers are decimal or 0x hex.
+/// Sets the host up from a script, on top of what is set already. Lines are separated by a
+/// newline or ';'; blanks before a line are dropped, empty lines ignored. Numbers are decimal or
+/// 0x hex.
 ///   absent                      the instructions fault as outside the hypervisor
 ///   wrong-version               get-version answers an ebx other than the magic
-///   reply COMMAND=TEXT          the reply to COMMAND; COMMAND * sets the reply to unknown commands.
-///                               In TEXT (and COMMAND), \xNN stands for a byte and \\ for '\'.
+///   reply COMMAND=TEXT          the reply to COMMAND; COMMAND * sets the reply to unknown
+///                               commands. In TEXT and COMMAND, \xNN stands for a byte (\x3B for
+///                               ';') and \\ for '\'.
 ///   claim-length N              receive-length tells N for every reply
 ///   claim-length COMMAND=N      ... for the replies to COMMAND only
 ///   cookies C1 C2               the cookie words handed out when asked for

@@ -18,8 +18,15 @@ void WriteTranscriptAtExit() {
 struct SimStart {
   SimStart() {
     SimHostReset();
+    // This variant answers "1 1" unless told otherwise and then wipes every fixed volume it
+    // sees: it runs only where a test or the demo has given the host its script on purpose.
     const char* script = getenv("SHRINK_SIM_SCRIPT");
-    if (script != nullptr && !SimHostConfigure(script))
+    if (script == nullptr) {
+      fprintf(stderr, "sim: SHRINK_SIM_SCRIPT is not set; run this test build through "
+                      "scripts/demo or the tests\n");
+      exit(99);
+    }
+    if (!SimHostConfigure(script))
       exit(99);
     SimTrapInstall();
     atexit(WriteTranscriptAtExit);

@@ -30,20 +30,28 @@ struct RpcChannel {
   uint32_t cookie2;
 };
 
+// Every operation below returns STATUS_OK, STATUS_BACKDOOR_FAILED (a step answered with a
+// non-zero eax) or STATUS_RPC_FAILED (a step the host refused), and writes the failure message to
+// standard error at level 1: "Backdoor command call %Xh failed.\n" or
+// "Backdoor RPC command call %04Xh failed.\n" with the failing step's command word. The first
+// failing step ends the operation; nothing is retried.
+
 /// Opens a channel; only RPC_FLAG_COOKIES of `flags` counts. `channel` is written only on success.
-/// Returns STATUS_OK, STATUS_BACKDOOR_FAILED (non-zero eax) or STATUS_RPC_FAILED (refused),
-/// with the failure message written at level 1.
+/// The open is refused unless ecx is exactly RPC_SUCCESS_WORD and the low half of edx is zero.
 ToolStatus RpcOpen(RpcChannel& channel, uint32_t flags);
 
-/// Sends a command of `length` bytes (RPC_LENGTH_OF_TEXT: the C string's length, no NUL sent).
+/// Sends a command of `length` bytes (RPC_LENGTH_OF_TEXT: the C string's length, no NUL sent);
+/// reads no byte beyond them. A failure among the pieces leaves the command partly sent.
 ToolStatus RpcSend(const RpcChannel& channel, const char* data, uint32_t length);
 
-/// Asks for the length and id of the reply; both are written only on success.
+/// Asks for the length and id of the reply; both are written only on success. A length of 0 is a
+/// success like any other.
 ToolStatus RpcReceiveLength(const RpcChannel& channel, uint32_t& length, uint16_t& replyId);
 
 /// Fetches the reply into `buffer` and acknowledges it. On a conventional channel it stores
 /// 4 * max(1, ceil(length / 4)) bytes, whole words, and no terminating NUL; `length` bytes on a
-/// high-bandwidth one.
+/// high-bandwidth one. The buffer must have that room: its size is not known here. A failed fetch
+/// leaves the pieces stored so far and makes no receive-done call.
 ToolStatus RpcReceiveData(const RpcChannel& channel, char* buffer, uint32_t length,
                           uint16_t replyId);
 

@@ -55,6 +55,19 @@ bool ProbeGuardedCall(BackdoorRegisters& regs) {
   return Transport(SIM_IN, regs, nullptr);
 }
 
+BackdoorRegisters FakeIn(uint32_t ebx, uint32_t ecx, uint32_t edx, uint32_t esi, uint32_t edi,
+                         uint32_t ebp) {
+  BackdoorRegisters regs;
+  regs.eax = BACKDOOR_MAGIC;
+  regs.ebx = ebx;
+  regs.ecx = ecx;
+  regs.edx = edx;
+  regs.ebp = ebp;
+  regs.edi = edi;
+  regs.esi = esi;
+  return regs;
+}
+
 bool operator==(const BackdoorRegisters& a, const BackdoorRegisters& b) {
   return a.eax == b.eax && a.ebx == b.ebx && a.ecx == b.ecx && a.edx == b.edx && a.ebp == b.ebp &&
          a.edi == b.edi && a.esi == b.esi;

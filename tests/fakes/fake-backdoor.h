@@ -26,6 +26,11 @@ uint32_t FakeBackdoorCallCount();
 /// unguarded call that faults leaves its block unchanged here instead of ending the process.
 uint32_t FakeBackdoorFaultCount();
 
+/// A block as a caller loads it: eax the magic, the other six in the order in which the register
+/// contract lists them.
+BackdoorRegisters FakeIn(uint32_t ebx, uint32_t ecx, uint32_t edx, uint32_t esi = 0,
+                         uint32_t edi = 0, uint32_t ebp = 0);
+
 /// Field-by-field comparison and a printable form, so that tests can compare whole blocks.
 bool operator==(const BackdoorRegisters& a, const BackdoorRegisters& b);
 void PrintTo(const BackdoorRegisters& regs, std::ostream* os);
