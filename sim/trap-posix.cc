@@ -25,7 +25,7 @@ bool TrapClaim(int signal, siginfo_t* info, void* context) {
   greg_t* gregs = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
   unsigned char* ip = reinterpret_cast<unsigned char*>(gregs[TRAP_IP]);
   // A jump to unmapped code faults at its own address: then there is no instruction to read.
-  if (info != nullptr && info->si_addr == ip && ip != nullptr)
+  if (ip == nullptr || (info != nullptr && info->si_addr == ip))
     return false;
   SimInstruction instruction;
   int length;
