@@ -12,8 +12,9 @@
 
 namespace {
 
-// A compressing file system (btrfs with compress=..., ext4 with a compressing directory) would
-// store the zero blocks in next to no space, and the wipe would never reach the free blocks.
+// A compressing file system (btrfs mounted with compress=, or a directory whose compression flag
+// new files inherit) would store the zero blocks in next to no space, and the wipe would never
+// reach the free blocks.
 // File systems without the flags refuse the calls, which is no reason to give up.
 void WiperFileDisableCompression(int fd) {
   int flags = 0;
@@ -50,7 +51,12 @@ uint32_t WiperFileWrite(WiperFile file, const char* buffer, uint32_t size) {
   }
 }
 
-void WiperFileClose(WiperFile file) { close(static_cast<int>(file)); }
+void WiperFileClose(WiperFile file) {
+  // Blocks still in the page cache when the file is unlinked are dropped unwritten, and the disk
+  // keeps what it held before: the zeros are written out first.
+  fdatasync(static_cast<int>(file));
+  close(static_cast<int>(file));
+}
 
 void WiperFileDelete(const char* name) { unlink(name); }
 

@@ -39,7 +39,12 @@ uint32_t WiperFileWrite(WiperFile file, const char* buffer, uint32_t size) {
   return written;
 }
 
-void WiperFileClose(WiperFile file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
+void WiperFileClose(WiperFile file) {
+  // Data still in the cache when the file is deleted is dropped unwritten, and the disk keeps
+  // what it held before: the zeros are written out first.
+  FlushFileBuffers(reinterpret_cast<HANDLE>(file));
+  CloseHandle(reinterpret_cast<HANDLE>(file));
+}
 
 void WiperFileDelete(const char* name) { DeleteFileA(name); }
 

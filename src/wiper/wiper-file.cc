@@ -6,6 +6,8 @@
 #include "wiper/wiper-platform.h"
 #include "wiper/wiper.h"
 
+void (*g_wiperDeleteObserver)(const char* name) = nullptr;
+
 bool FormatWiperFileName(char* name, const char* root, uint32_t processId, uint32_t number) {
   int length = snprintf(name, WIPER_NAME_SIZE, "%stzl_wiper_%lu.%lu", root,
                         (unsigned long)processId, (unsigned long)number);
@@ -36,6 +38,9 @@ void CloseWiperFile(WiperFile file) { WiperFileClose(file); }
 void DeleteWiperFile(const char* root, uint32_t number) {
   char name[WIPER_NAME_SIZE];
   // A name that does not fit was never created, so there is nothing of that name to delete.
-  if (FormatWiperFileName(name, root, WiperProcessId(), number))
-    WiperFileDelete(name);
+  if (!FormatWiperFileName(name, root, WiperProcessId(), number))
+    return;
+  if (g_wiperDeleteObserver != nullptr)
+    g_wiperDeleteObserver(name);
+  WiperFileDelete(name);
 }

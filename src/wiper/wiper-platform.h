@@ -16,7 +16,11 @@ WiperFile WiperFileCreateNew(const char* name);
 /// short or 0, like a full volume.
 uint32_t WiperFileWrite(WiperFile file, const char* buffer, uint32_t size);
 
+/// Writes the file's data out to the disk, then closes it; failures are ignored. A file deleted
+/// with its zeros still cached would never have them reach the disk.
 void WiperFileClose(WiperFile file);
+
+/// Deletes the file by name, without following a link there; the outcome is ignored.
 void WiperFileDelete(const char* name);
 
 /// A number that identifies the running process, constant for its lifetime.

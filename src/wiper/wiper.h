@@ -34,11 +34,15 @@ WiperFile CreateWiperFile(const char* root, uint32_t number);
 /// Writes `size` bytes; returns the count written, 0 when the write failed.
 uint32_t WriteWiperBlock(WiperFile file, const char* buffer, uint32_t size);
 
-/// Closes the file; the outcome is ignored.
+/// Writes the file's data out to the disk and closes it; the outcome is ignored.
 void CloseWiperFile(WiperFile file);
 
 /// Deletes wiper file `number` in `root` by its name; the outcome is ignored, nothing is written.
 void DeleteWiperFile(const char* root, uint32_t number);
+
+/// For tests on real volumes: when set, called with each wiper file's name just before it is
+/// deleted, while the volume is as full as its pass left it. Null in the tool.
+extern void (*g_wiperDeleteObserver)(const char* name);
 
 /// Mark the start and the end of each volume's file loop: the terminal is kept quiet (no echo,
 /// keys without Enter) for the span on platforms whose key check needs it.

@@ -88,5 +88,83 @@ class TerminalTest(unittest.TestCase):
             self.assertEqual(files, result.after[volume], volume)
 
 
+class WindowsTerminalTest(unittest.TestCase):
+    """The Windows build under Wine in tmux: Wine's console passes the keys and Ctrl+C on."""
+
+    def setUp(self):
+        if harness.OPTIONS.platform != "win32":
+            self.skipTest("a Windows build under Wine")
+        if shutil.which("tmux") is None or not harness.is_root():
+            self.skipTest("needs tmux and root")
+
+    def run_typing(self, key):
+        prefix = harness.wine_prefix()
+        subprocess.run([os.path.join(harness.SCRIPTS, "wine-prefix"), prefix], check=True)
+        scratch = harness.Scratch(16)
+        drives = []
+        try:
+            for letter, size in (("d", 3072), ("e", 32)):
+                path = os.path.join(scratch.path, letter)
+                os.mkdir(path)
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % size, "shrink-drive",
+                                path], check=True)
+                link = os.path.join(prefix, "dosdevices", letter + ":")
+                if os.path.lexists(link):
+                    os.unlink(link)
+                os.symlink(path, link)
+                drives.append((path, link))
+            time.sleep(1.1)
+            status = os.path.join(scratch.path, "status")
+            transcript = os.path.join(prefix, "drive_c", "terminal-transcript.txt")
+            if os.path.exists(transcript):
+                os.unlink(transcript)
+            command = ("SHRINK_SIM_SCRIPT='' SHRINK_SIM_TRANSCRIPT='C:\\terminal-transcript.txt' "
+                       "SHRINK_WINEPREFIX=%s %s %s; echo $? > %s; sleep 30" % (
+                           prefix, os.path.join(harness.SCRIPTS, "wine-run"),
+                           os.path.join(harness.OPTIONS.build_dir, "shrink-sim.exe"), status))
+            tmux("kill-session", "-t", SESSION, check=False)
+            tmux("new-session", "-d", "-s", SESSION, "-x", "120", "-y", "50", command)
+            deadline = time.time() + 600
+            while "MB complete" not in screen():
+                self.assertLess(time.time(), deadline, screen())
+                time.sleep(0.02)
+            tmux("send-keys", "-t", SESSION, key)
+            while not harness.read(status).strip():
+                self.assertLess(time.time(), deadline, screen())
+                time.sleep(0.05)
+            text = screen()
+            left = [name for path, _ in drives for name in os.listdir(path)]
+            return (text, int(harness.read(status)), left,
+                    harness.read(transcript).splitlines())
+        finally:
+            tmux("kill-session", "-t", SESSION, check=False)
+            for path, link in drives:
+                if os.path.lexists(link):
+                    os.unlink(link)
+                subprocess.run(["umount", "-l", path], check=False)
+            scratch.close()
+
+    def cases(self):
+        # Every start of the i686 build through qemu is slow: Ctrl+C only there.
+        from test_workflow import is_i386_pe
+        i386 = is_i386_pe(os.path.join(harness.OPTIONS.build_dir, "shrink-sim.exe"))
+        return [("C-c", 4)] if i386 else [("C-c", 4), ("c", 4), ("s", 0)]
+
+    def test_keys_and_ctrl_c(self):
+        for key, status in self.cases():
+            with self.subTest(key):
+                text, code, left, transcript = self.run_typing(key)
+                lines = [line.rstrip() for line in text.splitlines() if line.strip()]
+                self.assertEqual(status, code, text)
+                self.assertEqual([], left)
+                self.assertIn("close 1", transcript)
+                first_volume = [line for line in lines if "MB complete" in line]
+                self.assertIn("Skipped." if key == "s" else "Cencelled.", lines)
+                # Rewritten in place: one progress line per volume wiped.
+                self.assertEqual(2 if key == "s" else 1, len(first_volume), text)
+                commands = [l for l in transcript if l.startswith("command ")]
+                self.assertEqual(2 if key == "s" else 1, len(commands))
+
+
 if __name__ == "__main__":
     harness.main()

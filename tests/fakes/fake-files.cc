@@ -49,6 +49,9 @@ std::set<uint32_t> g_failAllocation;
 bool g_failAllAllocations = false;
 std::map<char*, uint32_t> g_blocks;
 std::vector<FakeLogEntry> g_log;
+uint32_t g_writes = 0;
+uint32_t g_actionAt = 0;
+void (*g_action)() = nullptr;
 
 void Log(const std::string& text) { g_log.push_back(FakeLogEntry{text, false, 0, 0}); }
 
@@ -97,6 +100,9 @@ void FakeFilesReset() {
   g_failAllocation.clear();
   g_failAllAllocations = false;
   g_log.clear();
+  g_writes = 0;
+  g_actionAt = 0;
+  g_action = nullptr;
 }
 
 void FakeSetRoom(uint64_t bytes) { g_room = bytes; }
@@ -108,6 +114,11 @@ void FakeSetVolumeRoom(const char* root, uint64_t bytes) {
 void FakeFailNextWrite(uint32_t written) {
   g_failNextWrite = true;
   g_failNextWritten = written;
+}
+
+void FakeAtWrite(uint32_t number, void (*action)()) {
+  g_actionAt = number;
+  g_action = action;
 }
 
 void FakeFailCreate(const char* name) { g_failCreate.insert(name); }
@@ -200,6 +211,8 @@ uint32_t WiperFileWrite(WiperFile file, const char* buffer, uint32_t size) {
   } else {
     Log("write " + std::to_string(size) + " -> " + std::to_string(written));
   }
+  if (++g_writes == g_actionAt && g_action != nullptr)
+    g_action();
   return static_cast<uint32_t>(written);
 }
 

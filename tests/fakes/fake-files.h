@@ -24,6 +24,10 @@ void FakeSetVolumeRoom(const char* root, uint64_t bytes);
 /// The next write writes only `written` bytes; 0 stands for a write that failed (an I/O error).
 void FakeFailNextWrite(uint32_t written);
 
+/// Runs `action` inside the `number`-th write (1 = the first since the reset), after its bytes
+/// are counted: a key queued there is waiting when the wiper polls after that block.
+void FakeAtWrite(uint32_t number, void (*action)());
+
 /// The creation of `name` fails, whether the name exists or not.
 void FakeFailCreate(const char* name);
 
