@@ -6,6 +6,7 @@
 
 #include "driver/fault-posix.h"
 #include "sim/host.h"
+#include "sim/trap-decode.h"
 #include "sim/trap.h"
 
 namespace {
@@ -29,18 +30,8 @@ bool TrapClaim(int signal, siginfo_t* info, void* context) {
     return false;
   SimInstruction instruction;
   int length;
-  if (ip[0] == 0xED) {
-    instruction = SIM_IN;
-    length = 1;
-  } else if (ip[0] == 0xF3 && ip[1] == 0x6E) {
-    instruction = SIM_REP_OUTSB;
-    length = 2;
-  } else if (ip[0] == 0xF3 && ip[1] == 0x6C) {
-    instruction = SIM_REP_INSB;
-    length = 2;
-  } else {
+  if (!SimTrapDecode(ip, &instruction, &length))
     return false;
-  }
   BackdoorRegisters regs;
   regs.eax = static_cast<uint32_t>(gregs[TRAP_AX]);
   regs.ebx = static_cast<uint32_t>(gregs[TRAP_BX]);

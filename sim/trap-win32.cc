@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "sim/host.h"
+#include "sim/trap-decode.h"
 #include "sim/trap.h"
 
 namespace {
@@ -28,18 +29,8 @@ LONG CALLBACK TrapHandler(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_CONTINUE_SEARCH;
   SimInstruction instruction;
   int length;
-  if (ip[0] == 0xED) {
-    instruction = SIM_IN;
-    length = 1;
-  } else if (ip[0] == 0xF3 && ip[1] == 0x6E) {
-    instruction = SIM_REP_OUTSB;
-    length = 2;
-  } else if (ip[0] == 0xF3 && ip[1] == 0x6C) {
-    instruction = SIM_REP_INSB;
-    length = 2;
-  } else {
+  if (!SimTrapDecode(ip, &instruction, &length))
     return EXCEPTION_CONTINUE_SEARCH;
-  }
   BackdoorRegisters regs;
   regs.eax = static_cast<uint32_t>(c->TRAP_REG(ax));
   regs.ebx = static_cast<uint32_t>(c->TRAP_REG(bx));
