@@ -14,11 +14,13 @@ int PollKey();
 int ConsoleKeyWaiting();
 
 /// Reads one character without echo and without waiting for Enter, restoring the input mode
-/// afterwards: 0 to 255, or -1 when the read failed.
+/// afterwards: 0 to 255, or -1 when the read failed. On a POSIX terminal the read never waits:
+/// with no key there it fails.
 int ConsoleReadChar();
 
-/// Opens the console input (g_consoleInput) at process start and closes it at exit. With no
-/// console the polls find nothing.
+/// Opens the console input at process start and closes it at exit: g_consoleInput, defined with
+/// the platform's type in console-win32.cc (a HANDLE) and console-posix.cc (the descriptor of
+/// the controlling terminal). With no console the polls find nothing.
 void ConsoleOpen();
 void ConsoleClose();
 

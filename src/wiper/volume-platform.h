@@ -7,7 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/// The present drive letters, bit n for letter A+n (GetLogicalDrives); 0 on failure.
+/// The present drive letters, bit n for letter A+n (GetLogicalDrives); 0 on failure. On Linux
+/// this reads the mount table into the snapshot that the other calls answer from.
 uint32_t VolumeLogicalDrives();
 
 /// The drive type of a letter root such as "C:\\" (GetDriveTypeA); VOLUME_DRIVE_FIXED for a

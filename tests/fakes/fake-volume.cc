@@ -46,6 +46,17 @@ FakeVolume* FakeFind(const char* root) {
   return nullptr;
 }
 
+// The volume a space query is made for, or null with the query's error as the last error.
+FakeVolume* FakeQueried(const char* root) {
+  FakeVolume* volume = FakeFind(root);
+  if (volume == nullptr || volume->spaceFails) {
+    // Windows gives ERROR_PATH_NOT_FOUND (3) for a root that is not there.
+    g_lastError = volume != nullptr ? volume->spaceError : 3;
+    return nullptr;
+  }
+  return volume;
+}
+
 FakeVolume* FakeLetter(char letter) {
   if (letter < 'A' || letter > 'Z')
     return nullptr;
@@ -145,12 +156,9 @@ bool VolumeHasExtendedQuery() {
 
 bool VolumeExtendedSpace(const char* root, uint64_t* totalBytes, uint64_t* totalFreeBytes) {
   FakeRecord("extended", root);
-  FakeVolume* volume = FakeFind(root);
-  if (volume == nullptr || volume->spaceFails) {
-    // Windows gives ERROR_PATH_NOT_FOUND (3) for a root that is not there.
-    g_lastError = volume != nullptr ? volume->spaceError : 3;
+  FakeVolume* volume = FakeQueried(root);
+  if (volume == nullptr)
     return false;
-  }
   *totalBytes = volume->totalBytes;
   *totalFreeBytes = volume->freeBytes;
   return true;
@@ -159,11 +167,9 @@ bool VolumeExtendedSpace(const char* root, uint64_t* totalBytes, uint64_t* total
 bool VolumeClusterSpace(const char* root, uint32_t* sectorsPerCluster, uint32_t* bytesPerSector,
                         uint32_t* freeClusters, uint32_t* totalClusters) {
   FakeRecord("clusters", root);
-  FakeVolume* volume = FakeFind(root);
-  if (volume == nullptr || volume->spaceFails) {
-    g_lastError = volume != nullptr ? volume->spaceError : 3;
+  FakeVolume* volume = FakeQueried(root);
+  if (volume == nullptr)
     return false;
-  }
   *sectorsPerCluster = volume->sectorsPerCluster;
   *bytesPerSector = volume->bytesPerSector;
   *freeClusters = volume->freeClusters;

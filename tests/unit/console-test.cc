@@ -1,4 +1,6 @@
 // The key poll over scripted console input: what each call returns and what it leaves queued.
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -24,6 +26,9 @@ struct PollCase {
   std::vector<int> results;  // of PollKey, call by call
   bool emptyAfter;
 };
+
+// Names the case in failure messages instead of dumping its bytes.
+void PrintTo(const PollCase& c, std::ostream* os) { *os << c.name; }
 
 void RunScript(Script script) {
   switch (script) {

@@ -2,6 +2,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <ostream>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -20,7 +21,7 @@ const uint64_t TIB = 1024 * GIB;
 // Written into the caller's values before each call, to show which ones a call left alone.
 const uint64_t UNTOUCHED = 77;
 
-struct VolumeSpec {
+struct VolumeEntry {
   char letter;  // 0 ends the list
   uint32_t driveType;
   uint64_t totalBytes;
@@ -39,7 +40,7 @@ struct WalkStep {
 
 struct WalkCase {
   const char* name;
-  VolumeSpec volumes[4];
+  VolumeEntry volumes[4];
   bool noExtendedQuery;
   char clusterLetter;  // the volume given 8 x 512 byte clusters, 1,000,000 free of 2,000,000
   char failSpaceLetter;
@@ -49,6 +50,9 @@ struct WalkCase {
   const char* messages;      // standard error at verbosity 1
   const char* calls;         // the platform calls at verbosity 1, or null
 };
+
+// Names the case in failure messages instead of dumping its bytes.
+void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
 
 const WalkStep END = {false, STATUS_OK, "", UNTOUCHED, UNTOUCHED};
 const WalkStep RESET = {true, STATUS_OK, nullptr, 0, 0};
@@ -169,7 +173,7 @@ std::string WithoutLine(std::string text, const std::string& line) {
 TEST_P(VolumeWalkTest, YieldsFixedVolumesInLetterOrder) {
   const WalkCase& c = std::get<0>(GetParam());
   g_verbosity = std::get<1>(GetParam());
-  for (const VolumeSpec& volume : c.volumes) {
+  for (const VolumeEntry& volume : c.volumes) {
     if (volume.letter == 0)
       break;
     FakeAddVolume(volume.letter, volume.driveType, volume.totalBytes, volume.freeBytes);
@@ -207,13 +211,15 @@ TEST_P(VolumeWalkTest, YieldsFixedVolumesInLetterOrder) {
 
   if (g_verbosity > 0) {
     EXPECT_EQ(c.messages, messages);
-    if (c.calls != nullptr)
+    if (c.calls != nullptr) {
       EXPECT_EQ(c.calls, std::string(FakeVolumeCalls()));
+    }
   } else {
     EXPECT_EQ("", messages);
     EXPECT_EQ(std::string::npos, std::string(FakeVolumeCalls()).find("last-error"));
-    if (c.calls != nullptr)
+    if (c.calls != nullptr) {
       EXPECT_EQ(WithoutLine(c.calls, "last-error\n"), std::string(FakeVolumeCalls()));
+    }
   }
 }
 
