@@ -68,13 +68,18 @@ struct termios ConsoleQuietSettings(const struct termios& settings) {
   return quiet;
 }
 
-// One byte from the terminal if one is there at once; -1 otherwise.
-int ConsoleNextByte() {
+// Whether a byte can be read from the terminal at once.
+bool ConsoleInputReady() {
   struct pollfd waiting;
   waiting.fd = g_consoleInput;
   waiting.events = POLLIN;
   waiting.revents = 0;
-  if (poll(&waiting, 1, 0) != 1 || (waiting.revents & POLLIN) == 0)
+  return poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN) != 0;
+}
+
+// One byte from the terminal if one is there at once; -1 otherwise.
+int ConsoleNextByte() {
+  if (!ConsoleInputReady())
     return -1;
   unsigned char byte;
   if (read(g_consoleInput, &byte, 1) != 1)
@@ -98,16 +103,17 @@ void CursorUpLines(int lines) {
     length = snprintf(sequence, sizeof sequence, "\r\033[%dB", -(int)rows);
   else
     length = snprintf(sequence, sizeof sequence, "\r");
-  // The line printed before must be on the screen when the cursor moves over it.
-  fflush(stdout);
-  while (write(STDOUT_FILENO, sequence, (size_t)length) < 0 && errno == EINTR) {
-  }
+  // Through the stream, behind the line printed before it, so that the line that follows
+  // takes the sequence with it to the screen in one write.
+  fwrite(sequence, 1, (size_t)length, stdout);
 }
 
 int ConsoleKeyWaiting() {
   if (g_pendingChar >= 0)
     return 1;
-  if (!ConsoleOwnsTerminal())
+  // Most polls find nothing, so the ownership check waits until there is a byte: only reading
+  // from the background would stop the process, not looking.
+  if (g_consoleInput < 0 || !ConsoleInputReady() || !ConsoleOwnsTerminal())
     return 0;
   for (;;) {
     int byte = ConsoleNextByte();

@@ -46,6 +46,10 @@ void WiperFileClose(WiperFile file) {
   CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
+// Each file was flushed as it was closed: flushing a whole volume would need a handle on the
+// volume device itself.
+void WiperVolumeFlush(const char* root) { (void)root; }
+
 void WiperFileDelete(const char* name) { DeleteFileA(name); }
 
 uint32_t WiperProcessId() { return GetCurrentProcessId(); }

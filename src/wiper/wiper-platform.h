@@ -23,6 +23,11 @@ void WiperFileClose(WiperFile file);
 /// Deletes the file by name, without following a link there; the outcome is ignored.
 void WiperFileDelete(const char* name);
 
+/// Writes out everything written to the volume at `root` so far. Called once per pass, before its
+/// wiper files are deleted: blocks still in the cache when a file is deleted are dropped unwritten,
+/// and the disk would keep what it held before. The outcome is ignored.
+void WiperVolumeFlush(const char* root);
+
 /// A number that identifies the running process, constant for its lifetime.
 uint32_t WiperProcessId();
 

@@ -164,6 +164,8 @@ ToolStatus WipeVolume(const char* root, uint64_t freeKiB) {
   }
 
   WipeLoopLeave();
+  if (fileCount > 0)
+    WiperVolumeFlush(root);
   // Newest first; a file whose creation failed was never counted.
   for (uint32_t number = fileCount; number > 0; --number)
     DeleteWiperFile(root, number - 1);

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
 #include "console/console.h"
 
 namespace {
@@ -23,11 +25,12 @@ int g_head = 0;
 int g_tail = 0;
 bool g_failNextRead = false;
 bool g_showRewinds = false;
-char g_calls[16384];
+// Grows as needed: a long wipe records thousands of rewinds, and none may be lost.
+std::string g_calls;
 
 void FakeRecord(const char* line) {
-  size_t used = strlen(g_calls);
-  snprintf(g_calls + used, sizeof g_calls - used, "%s\n", line);
+  g_calls += line;
+  g_calls += '\n';
 }
 
 void FakeQueue(FakeEventKind kind, unsigned char character) {
@@ -49,7 +52,7 @@ void FakeConsoleReset() {
   g_tail = 0;
   g_failNextRead = false;
   g_showRewinds = false;
-  g_calls[0] = '\0';
+  g_calls.clear();
 }
 
 void FakeConsoleQueueKeys(const char* keys) {
@@ -63,7 +66,7 @@ void FakeConsoleQueueMouse() { FakeQueue(FAKE_MOUSE, 0); }
 void FakeConsoleFailNextRead() { g_failNextRead = true; }
 bool FakeConsoleQueueEmpty() { return g_head == g_tail; }
 void FakeConsoleShowRewinds(bool show) { g_showRewinds = show; }
-const char* FakeConsoleCalls() { return g_calls; }
+const char* FakeConsoleCalls() { return g_calls.c_str(); }
 
 void CursorUpLines(int lines) {
   char line[32];

@@ -226,6 +226,8 @@ void WiperFileClose(WiperFile file) {
   Log("close " + open->name);
 }
 
+void WiperVolumeFlush(const char* root) { Log(std::string("flush ") + root); }
+
 void WiperFileDelete(const char* name) {
   auto found = g_files.find(name);
   if (g_failDeletions || found == g_files.end()) {

@@ -45,7 +45,8 @@ void FakeFailAllAllocations();
 ///   "alloc 1048576", "alloc 1048576 failed", "free 1048576",
 ///   "create C:\\tzl_wiper_508.0", "create C:\\tzl_wiper_508.0 failed",
 ///   "write 1048576 x1024" (full writes), "write 1048576 -> 1500" (short or failed),
-///   "close C:\\tzl_wiper_508.0", "delete C:\\tzl_wiper_508.0", "delete ... failed",
+///   "close C:\\tzl_wiper_508.0", "flush C:\\" (the volume written out before the deletions),
+///   "delete C:\\tzl_wiper_508.0", "delete ... failed",
 ///   "bad handle" for a write or close of a handle that is not open, "bad free", and
 ///   "write of non-zero bytes" for a block that was not zero-filled.
 std::string FakeFilesLog();

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
 #include "wiper/volume-platform.h"
 #include "wiper/volume.h"
 
@@ -29,12 +31,16 @@ bool g_extendedQuery = true;
 bool g_failNextDrives = false;
 uint32_t g_drivesError = 0;
 uint32_t g_lastError = 0;
-char g_calls[16384];
+// Grows as needed, so that no call of a long walk is lost from the record.
+std::string g_calls;
 
 void FakeRecord(const char* what, const char* root) {
-  size_t used = strlen(g_calls);
-  snprintf(g_calls + used, sizeof g_calls - used, root != nullptr ? "%s %s\n" : "%s\n", what,
-           root);
+  g_calls += what;
+  if (root != nullptr) {
+    g_calls += ' ';
+    g_calls += root;
+  }
+  g_calls += '\n';
 }
 
 // The table entry behind a letter root or a mount-point root; null for none.
@@ -71,7 +77,7 @@ void FakeVolumeReset() {
   g_failNextDrives = false;
   g_drivesError = 0;
   g_lastError = 0;
-  g_calls[0] = '\0';
+  g_calls.clear();
 }
 
 void FakeAddVolume(char letter, uint32_t driveType, uint64_t totalBytes, uint64_t freeBytes) {
@@ -118,7 +124,7 @@ void FakeFailNextLogicalDrives(uint32_t errorCode) {
   g_drivesError = errorCode;
 }
 
-const char* FakeVolumeCalls() { return g_calls; }
+const char* FakeVolumeCalls() { return g_calls.c_str(); }
 
 uint32_t VolumeLogicalDrives() {
   FakeRecord("drives", nullptr);

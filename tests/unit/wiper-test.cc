@@ -1,9 +1,11 @@
 // Unit tests of the free-space wiper over fake volumes, files and console: how each pass ends,
 // the progress and key handling, the buffer, and what is left on the volumes.
-#include <string>
-#include <vector>
+#include "wiper/wiper.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "driver/status.h"
 #include "fakes/fake-console.h"
@@ -12,7 +14,6 @@
 #include "fakes/fake-volume.h"
 #include "wiper/volume.h"
 #include "wiper/wiper-platform.h"
-#include "wiper/wiper.h"
 
 namespace {
 
@@ -27,8 +28,7 @@ std::string ProgressLines(uint64_t fromMiB, uint64_t toMiB, const char* totalMiB
   std::string lines;
   for (uint64_t mib = fromMiB; mib <= toMiB; ++mib) {
     lines += std::to_string(mib);
-    if (totalMiB != nullptr)
-      lines += std::string(" / ") + totalMiB;
+    if (totalMiB != nullptr) lines += std::string(" / ") + totalMiB;
     lines += PROGRESS_TAIL;
   }
   return lines;
@@ -36,8 +36,7 @@ std::string ProgressLines(uint64_t fromMiB, uint64_t toMiB, const char* totalMiB
 
 std::string Repeat(const std::string& text, int times) {
   std::string all;
-  for (int i = 0; i < times; ++i)
-    all += text;
+  for (int i = 0; i < times; ++i) all += text;
   return all;
 }
 
@@ -48,6 +47,7 @@ std::string Name(const char* root, int number) {
 std::string Create(const char* root, int number) { return "create " + Name(root, number) + "\n"; }
 std::string Close(const char* root, int number) { return "close " + Name(root, number) + "\n"; }
 std::string Delete(const char* root, int number) { return "delete " + Name(root, number) + "\n"; }
+std::string Flush(const char* root) { return "flush " + std::string(root) + "\n"; }
 
 // The console record of one pass that wrote `blocks` blocks at level 1 and above.
 std::string QuietPass(int blocks) {
@@ -77,8 +77,7 @@ class WiperTest : public testing::Test {
 
   void TearDown() override {
     // WipeVolume alone keeps the buffer for the next volume, as the walk does.
-    if (g_wipeBuffer != nullptr)
-      WipeMemoryFree(g_wipeBuffer);
+    if (g_wipeBuffer != nullptr) WipeMemoryFree(g_wipeBuffer);
     g_wipeBuffer = nullptr;
     g_verbosity = 1;
   }
@@ -114,30 +113,42 @@ TEST_F(WiperTest, PassEndsWhenFreeSpaceIsCoveredOrVolumeIsFull) {
   };
   const Case cases[] = {
       {"nothing free", 0, 10 * MIB, "alloc 1048576\n", {}, ProgressLines(0, 0, "0"), 0, false},
-      {"exactly 2 GiB free with room left", 2097152, 3 * GIB,
-       "alloc 1048576\n" + Create("C:\\", 0) + FILE_OF_1GIB + Close("C:\\", 0) +
-           Create("C:\\", 1) + FILE_OF_1GIB + Close("C:\\", 1) + Delete("C:\\", 1) +
-           Delete("C:\\", 0),
-       {GIB, GIB}, ProgressLines(0, 2048, "2048"), 2048, false},
-      {"full during file 2, last write 1500 bytes", 10 * GIB >> 10, 2 * GIB + 5 * MIB + 1500,
-       "alloc 1048576\n" + Create("C:\\", 0) + FILE_OF_1GIB + Close("C:\\", 0) +
-           Create("C:\\", 1) + FILE_OF_1GIB + Close("C:\\", 1) + Create("C:\\", 2) +
-           "write 1048576 x5\nwrite 1048576 -> 1500\n" + Close("C:\\", 2) + Delete("C:\\", 2) +
-           Delete("C:\\", 1) + Delete("C:\\", 0),
+      {"exactly 2 GiB free with room left",
+       2097152,
+       3 * GIB,
+       "alloc 1048576\n" + Create("C:\\", 0) + FILE_OF_1GIB + Close("C:\\", 0) + Create("C:\\", 1) +
+           FILE_OF_1GIB + Close("C:\\", 1) + Flush("C:\\") + Delete("C:\\", 1) + Delete("C:\\", 0),
+       {GIB, GIB},
+       ProgressLines(0, 2048, "2048"),
+       2048,
+       false},
+      {"full during file 2, last write 1500 bytes",
+       10 * GIB >> 10,
+       2 * GIB + 5 * MIB + 1500,
+       "alloc 1048576\n" + Create("C:\\", 0) + FILE_OF_1GIB + Close("C:\\", 0) + Create("C:\\", 1) +
+           FILE_OF_1GIB + Close("C:\\", 1) + Create("C:\\", 2) +
+           "write 1048576 x5\nwrite 1048576 -> 1500\n" + Close("C:\\", 2) + Flush("C:\\") +
+           Delete("C:\\", 2) + Delete("C:\\", 1) + Delete("C:\\", 0),
        {GIB, GIB, 5 * MIB + 1500},
        // The 1500 bytes add 1 KiB, which leaves the MiB figure of the last line as it was.
-       ProgressLines(0, 2053, "10240") + "2053 / 10240" + PROGRESS_TAIL, 2054, false},
-      {"a failed write (I/O error) ends it as a full volume", 10240, 10 * MIB,
+       ProgressLines(0, 2053, "10240") + "2053 / 10240" + PROGRESS_TAIL,
+       2054,
+       false},
+      {"a failed write (I/O error) ends it as a full volume",
+       10240,
+       10 * MIB,
        "alloc 1048576\n" + Create("C:\\", 0) + "write 1048576 -> 0\n" + Close("C:\\", 0) +
-           Delete("C:\\", 0),
-       {0}, ProgressLines(0, 0, "10") + ProgressLines(0, 0, "10"), 1, true},
+           Flush("C:\\") + Delete("C:\\", 0),
+       {0},
+       ProgressLines(0, 0, "10") + ProgressLines(0, 0, "10"),
+       1,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
     FakeSetVolumeRoom("C:\\", c.roomBytes);
-    if (c.ioError)
-      FakeFailNextWrite(0);
+    if (c.ioError) FakeFailNextWrite(0);
     WipeRun run = RunVolume("C:\\", c.freeKiB);
     EXPECT_EQ(STATUS_OK, run.status);
     EXPECT_EQ(c.out, run.out);
@@ -162,9 +173,11 @@ TEST_F(WiperTest, FreeSpaceUnavailableWritesUntilFull) {
       "3 MB complete (C: cancel / S: skip)\n",
       run.out);
   EXPECT_EQ("", run.err);
-  EXPECT_EQ("alloc 1048576\ncreate /data/tzl_wiper_508.0\nwrite 1048576 x3\n"
-            "write 1048576 -> 0\nclose /data/tzl_wiper_508.0\ndelete /data/tzl_wiper_508.0\n",
-            FakeFilesLog());
+  EXPECT_EQ(
+      "alloc 1048576\ncreate /data/tzl_wiper_508.0\nwrite 1048576 x3\n"
+      "write 1048576 -> 0\nclose /data/tzl_wiper_508.0\nflush /data/\n"
+      "delete /data/tzl_wiper_508.0\n",
+      FakeFilesLog());
 }
 
 // Keys read after a full block: which ones end the pass and how.
@@ -197,13 +210,13 @@ TEST_F(WiperTest, KeysAfterAFullBlock) {
     SetUp();
     FakeSetVolumeRoom("C:\\", 3 * MIB);
     FakeConsoleQueueKeys(c.keys);
-    if (c.failFirstRead)
-      FakeConsoleFailNextRead();
+    if (c.failFirstRead) FakeConsoleFailNextRead();
     WipeRun run = RunVolume("C:\\", 5 * 1024);
     EXPECT_EQ(c.status, run.status);
     EXPECT_EQ(c.out, run.out);
     EXPECT_EQ("", run.err);
-    EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + Close("C:\\", 0) + Delete("C:\\", 0),
+    EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + Close("C:\\", 0) + Flush("C:\\") +
+                  Delete("C:\\", 0),
               FakeFilesLogWithoutWrites());
     EXPECT_EQ(QuietPass(c.blocks), FakeConsoleCalls());
     EXPECT_EQ(!c.keysLeft, FakeConsoleQueueEmpty());
@@ -219,7 +232,7 @@ TEST_F(WiperTest, SkipInTheBlockThatCompletesAFile) {
   EXPECT_EQ(STATUS_OK, run.status);
   EXPECT_EQ(ProgressLines(0, 1024, "5120") + "Skipped.\n", run.out);
   EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + FILE_OF_1GIB + Close("C:\\", 0) +
-                Delete("C:\\", 0),
+                Flush("C:\\") + Delete("C:\\", 0),
             FakeFilesLog());
 }
 
@@ -247,7 +260,7 @@ TEST_F(WiperTest, InterruptCancelsThePass) {
     EXPECT_EQ(STATUS_WIPE_FAILED, run.status);
     EXPECT_EQ(c.out, run.out);
     EXPECT_EQ("", run.err);
-    EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + c.writes + Close("C:\\", 0) +
+    EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + c.writes + Close("C:\\", 0) + Flush("C:\\") +
                   Delete("C:\\", 0),
               FakeFilesLog());
   }
@@ -266,8 +279,8 @@ TEST_F(WiperTest, HalfSizeBufferFillsA1GiBFileIn2048Blocks) {
     expected += std::to_string(mib + 1) + " / 1024" + PROGRESS_TAIL;
   }
   EXPECT_EQ(expected, run.out);
-  EXPECT_EQ("alloc 1048576 failed\nalloc 524288\n" + Create("C:\\", 0) +
-                "write 524288 x2048\n" + Close("C:\\", 0) + Delete("C:\\", 0),
+  EXPECT_EQ("alloc 1048576 failed\nalloc 524288\n" + Create("C:\\", 0) + "write 524288 x2048\n" +
+                Close("C:\\", 0) + Flush("C:\\") + Delete("C:\\", 0),
             FakeFilesLog());
   EXPECT_EQ(std::vector<uint64_t>{GIB}, FakeCreatedFileBytes());
   EXPECT_EQ(524288u, g_wipeBufferSize);
@@ -281,14 +294,15 @@ TEST_F(WiperTest, BufferSizesTriedDownTo1KiB) {
   FakeSetVolumeRoom("C:\\", 3 * 1024);
   WipeRun run = RunVolume("C:\\", 3);
   EXPECT_EQ(STATUS_OK, run.status);
-  EXPECT_EQ("Wiping buffer: 1024 bytes\n" + ProgressLines(0, 0, "0") + Repeat(ProgressLines(0, 0, "0"), 4),
+  EXPECT_EQ("Wiping buffer: 1024 bytes\n" + ProgressLines(0, 0, "0") +
+                Repeat(ProgressLines(0, 0, "0"), 4),
             run.out);
   EXPECT_EQ(
       "alloc 1048576 failed\nalloc 524288 failed\nalloc 262144 failed\nalloc 131072 failed\n"
       "alloc 65536 failed\nalloc 32768 failed\nalloc 16384 failed\nalloc 8192 failed\n"
       "alloc 4096 failed\nalloc 2048 failed\nalloc 1024\n" +
           Create("C:\\", 0) + "write 1024 x3\nwrite 1024 -> 0\n" + Close("C:\\", 0) +
-          Delete("C:\\", 0),
+          Flush("C:\\") + Delete("C:\\", 0),
       FakeFilesLog());
 }
 
@@ -331,10 +345,10 @@ TEST_F(WiperTest, WalkWipesEveryFixedVolumeWithOneBuffer) {
             run.out);
   EXPECT_EQ("<error 5>Failed to get F:\\ free space\n", run.err);
   EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + "write 1048576 x2\nwrite 1048576 -> 0\n" +
-                Close("C:\\", 0) + Delete("C:\\", 0) + Create("E:\\", 0) +
-                "write 1048576 x1\nwrite 1048576 -> 1536\n" + Close("E:\\", 0) +
+                Close("C:\\", 0) + Flush("C:\\") + Delete("C:\\", 0) + Create("E:\\", 0) +
+                "write 1048576 x1\nwrite 1048576 -> 1536\n" + Close("E:\\", 0) + Flush("E:\\") +
                 Delete("E:\\", 0) + Create("F:\\", 0) + "write 1048576 x1\nwrite 1048576 -> 0\n" +
-                Close("F:\\", 0) + Delete("F:\\", 0) + "free 1048576\n",
+                Close("F:\\", 0) + Flush("F:\\") + Delete("F:\\", 0) + "free 1048576\n",
             FakeFilesLog());
   EXPECT_EQ(QuietPass(3) + QuietPass(2) + QuietPass(2), FakeConsoleCalls());
   EXPECT_EQ(nullptr, g_wipeBuffer);
@@ -359,8 +373,7 @@ TEST_F(WiperTest, WalkThatWipesNothing) {
     SCOPED_TRACE(c.name);
     SetUp();
     FakeAddVolume('D', c.driveType, 20 * MIB, 2 * MIB);
-    if (c.drivesError != 0)
-      FakeFailNextLogicalDrives(c.drivesError);
+    if (c.drivesError != 0) FakeFailNextLogicalDrives(c.drivesError);
     WipeRun run = RunAll();
     EXPECT_EQ(c.status, run.status);
     EXPECT_EQ("", run.out);
@@ -390,7 +403,7 @@ TEST_F(WiperTest, CancelOnTheFirstOfThreeVolumes) {
               run.out);
     EXPECT_EQ("", run.err);
     EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + "write 1048576 x1\n" + Close("C:\\", 0) +
-                  Delete("C:\\", 0) + "free 1048576\n",
+                  Flush("C:\\") + Delete("C:\\", 0) + "free 1048576\n",
               FakeFilesLog());
     EXPECT_EQ(std::string::npos, std::string(FakeVolumeCalls()).find("D:\\"));
     EXPECT_EQ(0u, g_driveMask);
@@ -412,9 +425,10 @@ TEST_F(WiperTest, ExistingNameOnTheSecondVolume) {
                 ProgressLines(0, 1024, "3072"),
             run.out);
   EXPECT_EQ("Failed to create a wiper file D:\\tzl_wiper_508.1\n", run.err);
-  EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + Close("C:\\", 0) + Delete("C:\\", 0) +
-                Create("D:\\", 0) + Close("D:\\", 0) + "create D:\\tzl_wiper_508.1 failed\n" +
-                Delete("D:\\", 0) + "free 1048576\n",
+  EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + Close("C:\\", 0) + Flush("C:\\") +
+                Delete("C:\\", 0) + Create("D:\\", 0) + Close("D:\\", 0) +
+                "create D:\\tzl_wiper_508.1 failed\n" + Flush("D:\\") + Delete("D:\\", 0) +
+                "free 1048576\n",
             FakeFilesLogWithoutWrites());
   EXPECT_EQ("D:\\tzl_wiper_508.1 77\n", FakeFilesPresent());
   EXPECT_EQ(std::string::npos, std::string(FakeVolumeCalls()).find("E:\\"));
@@ -442,7 +456,7 @@ TEST_F(WiperTest, FailedDeletionsLeaveTheFilesSilently) {
   EXPECT_EQ("", run.err);
   EXPECT_EQ("C:\\tzl_wiper_508.0 1073741824\nC:\\tzl_wiper_508.1 3145728\n", FakeFilesPresent());
   EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + Close("C:\\", 0) + Create("C:\\", 1) +
-                Close("C:\\", 1) + "delete C:\\tzl_wiper_508.1 failed\n" +
+                Close("C:\\", 1) + Flush("C:\\") + "delete C:\\tzl_wiper_508.1 failed\n" +
                 "delete C:\\tzl_wiper_508.0 failed\n",
             FakeFilesLogWithoutWrites());
 }
@@ -457,7 +471,7 @@ TEST_F(WiperTest, VolumeAbove4TiB) {
                 ProgressLines(0, 2, "4194304") + ProgressLines(2, 2, "4194304"),
             run.out);
   EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + "write 1048576 x2\nwrite 1048576 -> 0\n" +
-                Close("C:\\", 0) + Delete("C:\\", 0) + "free 1048576\n",
+                Close("C:\\", 0) + Flush("C:\\") + Delete("C:\\", 0) + "free 1048576\n",
             FakeFilesLog());
 }
 
@@ -469,18 +483,18 @@ TEST_F(WiperTest, VerbosityGatesEveryMessage) {
     std::string err;
     std::string console;
   };
-  const std::string level1 = "Wiping free space on C:\\ (1 / 20 MB free).\n" +
-                             ProgressLines(0, 1, "1") + "Skipped.\n" +
-                             "Wiping free space on D:\\ (1 / 20 MB free).\n" +
-                             ProgressLines(0, 0, "1");
+  const std::string level1 =
+      "Wiping free space on C:\\ (1 / 20 MB free).\n" + ProgressLines(0, 1, "1") + "Skipped.\n" +
+      "Wiping free space on D:\\ (1 / 20 MB free).\n" + ProgressLines(0, 0, "1");
   const std::string quiet = "quiet begin\nquiet end\nquiet begin\nquiet end\n";
   const Case cases[] = {
       {-1, "", "", quiet},
       {0, "", "", quiet},
       {1, level1, "Failed to create a wiper file D:\\tzl_wiper_508.0\n",
        "quiet begin\nup 1\nquiet end\nquiet begin\nquiet end\n"},
-      {2, "Wiping free space on C:\\ (1 / 20 MB free).\nWiping buffer: 1048576 bytes\n" +
-              level1.substr(level1.find('\n') + 1),
+      {2,
+       "Wiping free space on C:\\ (1 / 20 MB free).\nWiping buffer: 1048576 bytes\n" +
+           level1.substr(level1.find('\n') + 1),
        "Failed to create a wiper file D:\\tzl_wiper_508.0\n",
        "quiet begin\nup 1\nquiet end\nquiet begin\nquiet end\n"},
   };
@@ -498,7 +512,8 @@ TEST_F(WiperTest, VerbosityGatesEveryMessage) {
     EXPECT_EQ(c.err, run.err);
     EXPECT_EQ(c.console, FakeConsoleCalls());
     EXPECT_EQ("alloc 1048576\n" + Create("C:\\", 0) + "write 1048576 x1\n" + Close("C:\\", 0) +
-                  Delete("C:\\", 0) + "create D:\\tzl_wiper_508.0 failed\nfree 1048576\n",
+                  Flush("C:\\") + Delete("C:\\", 0) +
+                  "create D:\\tzl_wiper_508.0 failed\nfree 1048576\n",
               FakeFilesLog());
   }
 }
@@ -511,10 +526,11 @@ TEST_F(WiperTest, ProgressLineRewrittenAfterEveryBlock) {
   EXPECT_EQ(STATUS_OK, run.status);
   // File 0 goes on past the free figure, which is tested only before a new file, until the
   // volume is full.
-  EXPECT_EQ("0 / 1 MB complete (C: cancel / S: skip)\n"
-            "<up 1>1 / 1 MB complete (C: cancel / S: skip)\n"
-            "<up 1>1 / 1 MB complete (C: cancel / S: skip)\n",
-            run.out);
+  EXPECT_EQ(
+      "0 / 1 MB complete (C: cancel / S: skip)\n"
+      "<up 1>1 / 1 MB complete (C: cancel / S: skip)\n"
+      "<up 1>1 / 1 MB complete (C: cancel / S: skip)\n",
+      run.out);
 }
 
 // A root too long for the name buffer: nothing is created under a cut name, the message names
