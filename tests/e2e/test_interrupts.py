@@ -11,8 +11,12 @@ import harness
 # Starts the tool in the background; $pid is its process id.
 START = "sh /tmp/tool.sh > /out/stdout 2> /out/stderr < /dev/null &\npid=$!\n"
 FINISH = "wait $pid\necho $? > /out/status\n"
-WHILE_FILES = "until ls /vol/1/tzl_wiper_* >/dev/null 2>&1; do sleep 0.002; done\n"
-AFTER_FILES = WHILE_FILES + "while ls /vol/1/tzl_wiper_* >/dev/null 2>&1; do sleep 0.002; done\n"
+# The waits end when the tool does, so that a run too quick to catch cannot hang the test.
+ALIVE = "kill -0 $pid 2>/dev/null"
+WHILE_FILES = ("until ls /vol/1/tzl_wiper_* >/dev/null 2>&1 || ! %s; do sleep 0.002; done\n"
+               % ALIVE)
+AFTER_FILES = WHILE_FILES + (
+    "while ls /vol/1/tzl_wiper_* >/dev/null 2>&1 && %s; do sleep 0.002; done\n" % ALIVE)
 
 
 class InterruptTest(unittest.TestCase):
