@@ -38,6 +38,17 @@ def parse_options():
     sys.argv[1:] = rest
 
 
+def emulated_i386_windows(exe):
+    """Whether `exe` is an i686 Windows program that Wine runs here through qemu-i386 user
+    emulation, where every start costs tens of seconds and Wine's console interrupts hang."""
+    if OPTIONS.platform != "win32" or not os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386"):
+        return False
+    with open(os.path.join(OPTIONS.build_dir, exe), "rb") as f:
+        data = f.read(4096)
+    offset = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[offset + 4:offset + 6], "little") == 0x14C
+
+
 def is_root():
     return os.geteuid() == 0
 
