@@ -27,9 +27,14 @@ def binary():
 
 
 def slow_emulation():
-    # Every start of the i686 build under Wine through qemu costs tens of seconds: only the main
-    # rows run there.
+    # Every start of the i686 build under Wine costs time: only the main rows run there.
     return windows() and is_i386_pe(os.path.join(harness.OPTIONS.build_dir, binary()))
+
+
+def emulated():
+    # Through qemu-i386, Wine ends a process after a varying number of trapped faults: there only
+    # the row without a host runs (one fault, as the shipped tool makes).
+    return harness.emulated_i386_windows(binary())
 
 
 def run(test, script, **kwargs):
@@ -135,6 +140,8 @@ class WorkflowTest(unittest.TestCase):
     def test_outcomes(self):
         for name, script, stderr, status, wiped, commands, opened in OUTCOMES:
             if slow_emulation() and name not in MAIN_ROWS:
+                continue
+            if emulated() and name != "not under the hypervisor":
                 continue
             with self.subTest(name):
                 kwargs = {}
