@@ -10,6 +10,7 @@
 #include "fakes/fake-backdoor.h"
 #include "fakes/fake-console.h"
 #include "fakes/fake-files.h"
+#include "fakes/fake-platform.h"
 #include "fakes/fake-report.h"
 #include "fakes/fake-volume.h"
 #include "sim/host.h"
@@ -25,12 +26,7 @@ void FailNextWrite() { FakeFailNextWrite(g_failWith); }
 class FaultMatrixTest : public testing::Test {
  protected:
   void SetUp() override {
-    FakeBackdoorReset();
-    FakeVolumeReset();
-    FakeFilesReset();
-    FakeConsoleReset();
-    FakeReportReset();
-    g_verbosity = 1;
+    FakePlatformReset();
     // Two and a half files' worth on C:, a small D:.
     FakeAddVolume('C', FAKE_DRIVE_FIXED, 8192 * MIB, 2560 * MIB);
     FakeSetVolumeRoom("C:\\", 2560 * MIB);

@@ -11,6 +11,7 @@
 #include "fakes/fake-backdoor.h"
 #include "fakes/fake-console.h"
 #include "fakes/fake-files.h"
+#include "fakes/fake-platform.h"
 #include "fakes/fake-report.h"
 #include "fakes/fake-volume.h"
 #include "sim/host.h"
@@ -28,12 +29,7 @@ struct Outcome {
 class ShrinkTest : public testing::Test {
  protected:
   void SetUp() override {
-    FakeBackdoorReset();
-    FakeVolumeReset();
-    FakeFilesReset();
-    FakeConsoleReset();
-    FakeReportReset();
-    g_verbosity = 1;
+    FakePlatformReset();
     // One fixed volume with 3 MiB free, and a CD-ROM drive that is never wiped.
     FakeAddVolume('C', FAKE_DRIVE_FIXED, 64 * MIB, 3 * MIB);
     FakeAddVolume('D', FAKE_DRIVE_CDROM, 64 * MIB, 64 * MIB);

@@ -1,0 +1,18 @@
+// One reset for every fake of the platform.
+#include "fakes/fake-platform.h"
+
+#include "driver/status.h"
+#include "fakes/fake-backdoor.h"
+#include "fakes/fake-console.h"
+#include "fakes/fake-files.h"
+#include "fakes/fake-report.h"
+#include "fakes/fake-volume.h"
+
+void FakePlatformReset() {
+  FakeBackdoorReset();
+  FakeVolumeReset();
+  FakeFilesReset();
+  FakeConsoleReset();
+  FakeReportReset();
+  g_verbosity = 1;
+}
