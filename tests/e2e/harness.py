@@ -153,7 +153,7 @@ class LinuxSandbox:
             test.skipTest("needs root for the mount namespace and loop devices")
         total = sum(size for size, _, _ in images) + 32
         self.scratch = Scratch(total)
-        self.specs = []
+        self.volume_args = []
         for index, (size, fstype, options) in enumerate(images):
             image = os.path.join(self.scratch.path, "volume%d.img" % index)
             with open(image, "wb") as f:
@@ -161,7 +161,7 @@ class LinuxSandbox:
             mkfs = {"ext4": ["mkfs.ext4", "-q", "-F"], "vfat": ["mkfs.vfat"],
                     "btrfs": ["mkfs.btrfs", "-q", "-f"]}[fstype]
             subprocess.run(mkfs + [image], check=True, stdout=subprocess.DEVNULL)
-            self.specs.append("%s:%s%s" % (image, fstype, ":" + options if options else ""))
+            self.volume_args.append("%s:%s%s" % (image, fstype, ":" + options if options else ""))
         self.out = os.path.join(self.scratch.path, "out")
         os.mkdir(self.out)
         self.volumes = ["/vol/%d" % (i + 1) for i in range(len(images))] + ["/vol/tmp"]
@@ -179,7 +179,7 @@ class LinuxSandbox:
             f.write(script)
 
     def command(self):
-        return [os.path.join(SCRIPTS, "sandbox-run"), self.out, self.script] + self.specs
+        return [os.path.join(SCRIPTS, "sandbox-run"), self.out, self.script] + self.volume_args
 
     def collect(self):
         return collect(self.out, self.volumes)
