@@ -38,15 +38,21 @@ def parse_options():
     sys.argv[1:] = rest
 
 
-def emulated_i386_windows(exe):
-    """Whether `exe` is an i686 Windows program that Wine runs here through qemu-i386 user
-    emulation, where every start costs tens of seconds and Wine's console interrupts hang."""
-    if OPTIONS.platform != "win32" or not os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386"):
-        return False
-    with open(os.path.join(OPTIONS.build_dir, exe), "rb") as f:
+def is_i386_pe(path):
+    """Whether the Windows program at `path` is an i686 one (its PE machine is 0x14C)."""
+    with open(path, "rb") as f:
         data = f.read(4096)
     offset = int.from_bytes(data[0x3C:0x40], "little")
     return int.from_bytes(data[offset + 4:offset + 6], "little") == 0x14C
+
+
+def emulated_i386_windows(exe):
+    """Whether `exe` of the build is an i686 Windows program that Wine runs here through
+    qemu-i386 user emulation, where every start costs tens of seconds and console interrupts
+    hang."""
+    if OPTIONS.platform != "win32" or not os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386"):
+        return False
+    return is_i386_pe(os.path.join(OPTIONS.build_dir, exe))
 
 
 def is_root():
@@ -228,6 +234,41 @@ def wine_prefix():
     return os.environ.get("SHRINK_WINEPREFIX", os.path.join(SOURCE, "build", "wineprefix"))
 
 
+class WineDrives:
+    """Drive letters of the Wine prefix mapped to tmpfs mounts of their own (letter, MiB), until
+    close() removes the mappings and the mounts."""
+
+    def __init__(self, prefix, drives):
+        self.paths = []
+        self.links = []
+        try:
+            for letter, size in drives:
+                path = tempfile.mkdtemp(prefix="shrink-drive-%s-" % letter)
+                self.paths.append(path)
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % size, "shrink-drive",
+                                path], check=True)
+                link = os.path.join(prefix, "dosdevices", letter + ":")
+                if os.path.lexists(link):
+                    os.unlink(link)
+                os.symlink(path, link)
+                self.links.append(link)
+        except BaseException:
+            self.close()
+            raise
+        # Wine looks at the drive mappings again only once their directory's time has moved on,
+        # which it counts in whole seconds.
+        time.sleep(1.1)
+
+    def close(self):
+        for link in self.links:
+            if os.path.lexists(link):
+                os.unlink(link)
+        for path in self.paths:
+            subprocess.run(["umount", "-l", path], check=False)
+            os.rmdir(path)
+        self.links, self.paths = [], []
+
+
 def run_wine(test, exe, sim_script, drives=(("d", 24),), timeout=900):
     """Runs a Windows executable of the build under Wine with the given drive letters mapped to
     tmpfs mounts of the given sizes (MiB). Returns a Run."""
@@ -236,26 +277,10 @@ def run_wine(test, exe, sim_script, drives=(("d", 24),), timeout=900):
     prefix = wine_prefix()
     # The prefix is made by the first program started through wine-run.
     subprocess.run([os.path.join(SCRIPTS, "wine-prefix"), prefix], check=True)
-    scratch = Scratch(16)
-    mounts = []
-    links = []
+    mapped = WineDrives(prefix, drives)
     try:
-        volumes = []
-        for letter, size in drives:
-            path = tempfile.mkdtemp(prefix="shrink-drive-%s-" % letter)
-            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % size, "shrink-drive",
-                            path], check=True)
-            mounts.append(path)
-            link = os.path.join(prefix, "dosdevices", letter + ":")
-            if os.path.lexists(link):
-                os.unlink(link)
-            os.symlink(path, link)
-            links.append(link)
-            volumes.append(path)
+        volumes = mapped.paths
         subprocess.run(["sh", "-c", USER_FILES_SCRIPT, "user-files"] + volumes, check=True)
-        # Wine looks at the drive mappings again only once their directory's time has moved on,
-        # which it counts in whole seconds.
-        time.sleep(1.1)
         manifests = {v: manifest(v) for v in volumes}
         transcript = os.path.join(prefix, "drive_c", "transcript.txt")
         if os.path.exists(transcript):
@@ -272,13 +297,7 @@ def run_wine(test, exe, sim_script, drives=(("d", 24),), timeout=900):
                    result.stderr.decode("latin-1").replace("\r\n", "\n"),
                    result.returncode, read(transcript).splitlines(), manifests, after)
     finally:
-        for link in links:
-            if os.path.lexists(link):
-                os.unlink(link)
-        for path in mounts:
-            subprocess.run(["umount", "-l", path], check=False)
-            os.rmdir(path)
-        scratch.close()
+        mapped.close()
 
 
 def manifest(volume):

@@ -22,6 +22,23 @@ def screen():
     return tmux("capture-pane", "-p", "-t", SESSION, "-S", "-200")
 
 
+def type_while_wiping(test, command, key, status_path, timeout):
+    """Starts `command` in a fresh pane, types `key` once a progress line shows, waits until the
+    run has left its status in `status_path`, and returns the screen."""
+    tmux("kill-session", "-t", SESSION, check=False)
+    tmux("new-session", "-d", "-s", SESSION, "-x", "120", "-y", "50", command)
+    deadline = time.time() + timeout
+    while "MB complete" not in screen():
+        test.assertLess(time.time(), deadline, screen())
+        time.sleep(0.01)
+    tmux("send-keys", "-t", SESSION, key)
+    while not harness.read(status_path).strip():
+        test.assertLess(time.time(), deadline, screen())
+        time.sleep(0.05)
+    time.sleep(0.2)
+    return screen()
+
+
 class TerminalTest(unittest.TestCase):
     def setUp(self):
         if harness.OPTIONS.platform != "posix":
@@ -35,19 +52,8 @@ class TerminalTest(unittest.TestCase):
         sandbox = harness.LinuxSandbox(self, "shrink-sim", "", ((2048, "ext4", ""), (32, "ext4", "")),
                                        "", "", RUNNER)
         try:
-            tmux("kill-session", "-t", SESSION, check=False)
             command = " ".join(sandbox.command()) + "; sleep 30"
-            tmux("new-session", "-d", "-s", SESSION, "-x", "120", "-y", "50", command)
-            deadline = time.time() + 120
-            while "MB complete" not in screen():
-                self.assertLess(time.time(), deadline, screen())
-                time.sleep(0.01)
-            tmux("send-keys", "-t", SESSION, key)
-            while not harness.read(os.path.join(sandbox.out, "status")).strip():
-                self.assertLess(time.time(), deadline, screen())
-                time.sleep(0.05)
-            time.sleep(0.2)
-            text = screen()
+            text = type_while_wiping(self, command, key, os.path.join(sandbox.out, "status"), 120)
             tmux("kill-session", "-t", SESSION, check=False)
             # The sandbox goes when its script has ended.
             time.sleep(0.5)
@@ -104,19 +110,9 @@ class WindowsTerminalTest(unittest.TestCase):
         prefix = harness.wine_prefix()
         subprocess.run([os.path.join(harness.SCRIPTS, "wine-prefix"), prefix], check=True)
         scratch = harness.Scratch(16)
-        drives = []
+        drives = None
         try:
-            for letter, size in (("d", 3072), ("e", 32)):
-                path = os.path.join(scratch.path, letter)
-                os.mkdir(path)
-                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % size, "shrink-drive",
-                                path], check=True)
-                link = os.path.join(prefix, "dosdevices", letter + ":")
-                if os.path.lexists(link):
-                    os.unlink(link)
-                os.symlink(path, link)
-                drives.append((path, link))
-            time.sleep(1.1)
+            drives = harness.WineDrives(prefix, (("d", 3072), ("e", 32)))
             status = os.path.join(scratch.path, "status")
             transcript = os.path.join(prefix, "drive_c", "terminal-transcript.txt")
             if os.path.exists(transcript):
@@ -125,32 +121,19 @@ class WindowsTerminalTest(unittest.TestCase):
                        "SHRINK_WINEPREFIX=%s %s %s; echo $? > %s; sleep 30" % (
                            prefix, os.path.join(harness.SCRIPTS, "wine-run"),
                            os.path.join(harness.OPTIONS.build_dir, "shrink-sim.exe"), status))
-            tmux("kill-session", "-t", SESSION, check=False)
-            tmux("new-session", "-d", "-s", SESSION, "-x", "120", "-y", "50", command)
-            deadline = time.time() + 600
-            while "MB complete" not in screen():
-                self.assertLess(time.time(), deadline, screen())
-                time.sleep(0.02)
-            tmux("send-keys", "-t", SESSION, key)
-            while not harness.read(status).strip():
-                self.assertLess(time.time(), deadline, screen())
-                time.sleep(0.05)
-            text = screen()
-            left = [name for path, _ in drives for name in os.listdir(path)]
+            text = type_while_wiping(self, command, key, status, 600)
+            left = [name for path in drives.paths for name in os.listdir(path)]
             return (text, int(harness.read(status)), left,
                     harness.read(transcript).splitlines())
         finally:
             tmux("kill-session", "-t", SESSION, check=False)
-            for path, link in drives:
-                if os.path.lexists(link):
-                    os.unlink(link)
-                subprocess.run(["umount", "-l", path], check=False)
+            if drives is not None:
+                drives.close()
             scratch.close()
 
     def cases(self):
         # Every start of the i686 build through qemu is slow: Ctrl+C only there.
-        from test_workflow import is_i386_pe
-        i386 = is_i386_pe(os.path.join(harness.OPTIONS.build_dir, "shrink-sim.exe"))
+        i386 = harness.is_i386_pe(os.path.join(harness.OPTIONS.build_dir, "shrink-sim.exe"))
         return [("C-c", 4)] if i386 else [("C-c", 4), ("c", 4), ("s", 0)]
 
     def test_keys_and_ctrl_c(self):

@@ -3,19 +3,11 @@ status, the host's transcript and the volumes afterwards, for the Linux build in
 the Windows builds under Wine."""
 import os
 import re
-import struct
 import unittest
 
 import harness
 
 PROGRESS = re.compile(r"(\d+) / (\d+) MB complete \(C: cancel / S: skip\)$")
-
-
-def is_i386_pe(path):
-    with open(path, "rb") as f:
-        data = f.read(4096)
-    offset = struct.unpack_from("<I", data, 0x3C)[0]
-    return struct.unpack_from("<H", data, offset + 4)[0] == 0x14C
 
 
 def windows():
@@ -28,7 +20,7 @@ def binary():
 
 def slow_emulation():
     # Every start of the i686 build under Wine costs time: only the main rows run there.
-    return windows() and is_i386_pe(os.path.join(harness.OPTIONS.build_dir, binary()))
+    return windows() and harness.is_i386_pe(os.path.join(harness.OPTIONS.build_dir, binary()))
 
 
 def emulated():
