@@ -196,5 +196,19 @@ class FileSystemMatrixTest(unittest.TestCase):
         self.assertEqual(0, after)
 
 
+class NoFixedVolumeTest(unittest.TestCase):
+
+    def test_a_guest_without_fixed_volumes_is_told_so(self):
+        if harness.OPTIONS.platform != "posix":
+            self.skipTest("the Linux tool's own volume walk")
+        # Only memory-backed and read-only file systems: nothing to wipe, and the run says so
+        # before it asks for the shrink as before.
+        run = harness.run_linux(self, "shrink-sim", "reply disk.wiper.enable=1 1", images=())
+        self.assertEqual(0, run.status, run.stderr)
+        self.assertEqual("No fixed volume found\nComplete\n", run.stderr)
+        self.assertEqual("", run.stdout)
+        self.assertEqual(["disk.wiper.enable", "disk.shrink"], run.commands())
+
+
 if __name__ == "__main__":
     harness.main()
