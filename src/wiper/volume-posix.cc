@@ -1,5 +1,6 @@
-// The volume services on Linux: the fixed volumes that the mount table gives (mount-table.h), each
-// disk once, given drive letters from A in table order; their space from statvfs.
+// The volume services on Linux: the fixed volumes that the mount table gives (mount-table.h),
+// each disk once, in table order, and their space from statvfs; the walk over them is the
+// mount-table walk.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -9,24 +10,12 @@
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 
-#include "driver/output.h"
 #include "wiper/mount-table.h"
-#include "wiper/volume-platform.h"
+#include "wiper/volume-mounts.h"
 #include "wiper/volume.h"
 
 namespace {
 
-const uint32_t VOLUME_LETTERS = 26;
-const uint32_t VOLUME_DRIVE_NO_ROOT_DIR = 1;
-
-// The fixed volumes found when the drive mask was last asked for: the walk that follows sees one
-// table, whatever is mounted or unmounted meanwhile.
-struct VolumeSnapshot {
-  uint32_t count;
-  char root[VOLUME_LETTERS][VOLUME_ROOT_SIZE];
-};
-
-VolumeSnapshot g_snapshot;
 int g_lastErrno = 0;
 
 bool VolumeBlockDevice(const char* path, unsigned* major, unsigned* minor) {
@@ -114,25 +103,36 @@ bool VolumeParseMountTable(char* text, size_t length, MountEntry** entries, uint
   return true;
 }
 
-// Adds a chosen mount point to the snapshot, unless its root with the trailing "/" does not fit
-// a root buffer.
-void VolumeSnapshotAdd(const char* mountPoint) {
+// A mount point as a root: with a trailing "/", and only when that fits a root buffer, since a
+// root cut short would name another directory. Null when it does not fit or there is no memory.
+char* VolumeRootOf(const char* mountPoint) {
   size_t length = strlen(mountPoint);
   bool slash = length > 0 && mountPoint[length - 1] == '/';
   if (length + (slash ? 0 : 1) + 1 > VOLUME_ROOT_SIZE)
-    return;
-  char* root = g_snapshot.root[g_snapshot.count];
+    return nullptr;
+  char* root = static_cast<char*>(malloc(length + 2));
+  if (root == nullptr)
+    return nullptr;
   memcpy(root, mountPoint, length);
   if (!slash)
     root[length++] = '/';
   root[length] = '\0';
-  ++g_snapshot.count;
+  return root;
 }
 
 }  // namespace
 
-uint32_t VolumeLogicalDrives() {
-  g_snapshot.count = 0;
+ToolStatus NextFixedVolume(char* root, uint64_t* totalKiB, uint64_t* freeKiB) {
+  return VolumeMountsNext(root, totalKiB, freeKiB);
+}
+
+void GetVolumeSpaceKiB(const char* root, uint64_t* totalKiB, uint64_t* freeKiB) {
+  VolumeMountsSpace(root, totalKiB, freeKiB);
+}
+
+bool VolumeListFixed(VolumeList* list) {
+  list->count = 0;
+  list->roots = nullptr;
   size_t length = 0;
   char* text = VolumeReadMountTable(&length);
   MountEntry* entries = nullptr;
@@ -140,45 +140,38 @@ uint32_t VolumeLogicalDrives() {
   if (text == nullptr || !VolumeParseMountTable(text, length, &entries, &count)) {
     g_lastErrno = errno;
     free(text);
-    return 0;
+    return false;
   }
   MountChoice* choices = static_cast<MountChoice*>(malloc((count + 1) * sizeof(MountChoice)));
-  if (choices == nullptr) {
-    g_lastErrno = ENOMEM;
-    free(entries);
-    free(text);
-    return 0;
+  list->roots = static_cast<char**>(malloc((count + 1) * sizeof(char*)));
+  bool ok = choices != nullptr && list->roots != nullptr;
+  if (ok) {
+    uint32_t chosen = MountChooseFixed(entries, count, kVolumeLookup, choices);
+    for (uint32_t n = 0; n < chosen; ++n) {
+      char* root = VolumeRootOf(entries[choices[n].entry].mountPoint);
+      if (root != nullptr)
+        list->roots[list->count++] = root;
+    }
   }
-  uint32_t chosen = MountChooseFixed(entries, count, kVolumeLookup, choices);
-  for (uint32_t n = 0; n < chosen && g_snapshot.count < VOLUME_LETTERS; ++n)
-    VolumeSnapshotAdd(entries[choices[n].entry].mountPoint);
   free(choices);
   free(entries);
   free(text);
-  // With no fixed volume, letter A stands as a drive without a volume, so that the walk finds
-  // nothing to wipe instead of taking an empty mask for a failed drive list. A guest whose disks
-  // are all missed would otherwise look like one that was wiped.
-  if (g_snapshot.count == 0) {
-    if (g_verbosity > 0)
-      PrintErr("No fixed volume found\n");
-    return 1;
+  if (!ok) {
+    VolumeListFree(list);
+    g_lastErrno = ENOMEM;
   }
-  return (uint32_t)((UINT64_C(1) << g_snapshot.count) - 1);
+  return ok;
 }
 
-uint32_t VolumeDriveType(const char* letterRoot) {
-  uint32_t letter = (uint32_t)(unsigned char)letterRoot[0] - 'A';
-  return letter < g_snapshot.count ? VOLUME_DRIVE_FIXED : VOLUME_DRIVE_NO_ROOT_DIR;
+void VolumeListFree(VolumeList* list) {
+  for (uint32_t n = 0; n < list->count; ++n)
+    free(list->roots[n]);
+  free(list->roots);
+  list->count = 0;
+  list->roots = nullptr;
 }
 
-void VolumeRootPath(const char* letterRoot, char* root, size_t size) {
-  uint32_t letter = (uint32_t)(unsigned char)letterRoot[0] - 'A';
-  snprintf(root, size, "%s", letter < g_snapshot.count ? g_snapshot.root[letter] : "");
-}
-
-bool VolumeHasExtendedQuery() { return true; }
-
-bool VolumeExtendedSpace(const char* root, uint64_t* totalBytes, uint64_t* totalFreeBytes) {
+bool VolumeMountSpace(const char* root, uint64_t* totalBytes, uint64_t* totalFreeBytes) {
   struct statvfs space;
   if (statvfs(root, &space) != 0) {
     g_lastErrno = errno;
@@ -187,18 +180,6 @@ bool VolumeExtendedSpace(const char* root, uint64_t* totalBytes, uint64_t* total
   *totalBytes = (uint64_t)space.f_blocks * space.f_frsize;
   *totalFreeBytes = (uint64_t)space.f_bfree * space.f_frsize;
   return true;
-}
-
-bool VolumeClusterSpace(const char* root, uint32_t* sectorsPerCluster, uint32_t* bytesPerSector,
-                        uint32_t* freeClusters, uint32_t* totalClusters) {
-  // Never asked for: the extended query always exists here.
-  (void)root;
-  (void)sectorsPerCluster;
-  (void)bytesPerSector;
-  (void)freeClusters;
-  (void)totalClusters;
-  g_lastErrno = ENOSYS;
-  return false;
 }
 
 uint32_t VolumeLastError() { return (uint32_t)g_lastErrno; }

@@ -1,10 +1,9 @@
 // The volume services on Windows: drive letters, drive types and free space from the Win32
-// volume calls.
+// volume calls; the walk over them is the drive-letter walk.
 #include <windows.h>
 
-#include <stdio.h>
-
-#include "wiper/volume-platform.h"
+#include "wiper/volume-drives.h"
+#include "wiper/volume.h"
 
 namespace {
 
@@ -23,13 +22,17 @@ GetDiskFreeSpaceExAFunction VolumeFindExtendedQuery() {
 
 }  // namespace
 
+ToolStatus NextFixedVolume(char* root, uint64_t* totalKiB, uint64_t* freeKiB) {
+  return VolumeLettersNext(root, totalKiB, freeKiB);
+}
+
+void GetVolumeSpaceKiB(const char* root, uint64_t* totalKiB, uint64_t* freeKiB) {
+  VolumeLettersSpace(root, totalKiB, freeKiB);
+}
+
 uint32_t VolumeLogicalDrives() { return GetLogicalDrives(); }
 
 uint32_t VolumeDriveType(const char* letterRoot) { return GetDriveTypeA(letterRoot); }
-
-void VolumeRootPath(const char* letterRoot, char* root, size_t size) {
-  snprintf(root, size, "%s", letterRoot);
-}
 
 bool VolumeHasExtendedQuery() { return VolumeFindExtendedQuery() != nullptr; }
 

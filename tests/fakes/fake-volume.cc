@@ -1,13 +1,17 @@
-// Fake volume services: a table of 26 drive letters with types and space figures, and a record of
-// every call, so that the walk and the wiper run without a real volume.
+// Fake volume services: a table of 26 drive letters with types and space figures, mounts that
+// only the mount list has, and a record of every call, so that both walks and the wiper run
+// without a real volume.
 #include "fakes/fake-volume.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
-#include "wiper/volume-platform.h"
+#include "wiper/volume-drives.h"
+#include "wiper/volume-mounts.h"
 #include "wiper/volume.h"
 
 namespace {
@@ -23,10 +27,12 @@ struct FakeVolume {
   uint32_t totalClusters;
   bool spaceFails;
   uint32_t spaceError;
-  char root[VOLUME_ROOT_SIZE];
+  std::string root;
 };
 
 FakeVolume g_volumes[26];
+std::vector<FakeVolume> g_mounts;
+bool g_mountWalk = false;
 bool g_extendedQuery = true;
 bool g_failNextDrives = false;
 uint32_t g_drivesError = 0;
@@ -46,7 +52,12 @@ void FakeRecord(const char* what, const char* root) {
 // The table entry behind a letter root or a mount-point root; null for none.
 FakeVolume* FakeFind(const char* root) {
   for (FakeVolume& volume : g_volumes) {
-    if (volume.present && strcmp(volume.root, root) == 0)
+    std::string letterRoot = std::string(1, (char)('A' + (&volume - g_volumes))) + ":\\";
+    if (volume.present && (volume.root == root || letterRoot == root))
+      return &volume;
+  }
+  for (FakeVolume& volume : g_mounts) {
+    if (volume.root == root)
       return &volume;
   }
   return nullptr;
@@ -72,7 +83,10 @@ FakeVolume* FakeLetter(char letter) {
 }  // namespace
 
 void FakeVolumeReset() {
-  memset(g_volumes, 0, sizeof g_volumes);
+  for (FakeVolume& volume : g_volumes)
+    volume = FakeVolume();
+  g_mounts.clear();
+  g_mountWalk = false;
   g_extendedQuery = true;
   g_failNextDrives = false;
   g_drivesError = 0;
@@ -84,12 +98,24 @@ void FakeAddVolume(char letter, uint32_t driveType, uint64_t totalBytes, uint64_
   FakeVolume* volume = FakeLetter(letter);
   if (volume == nullptr)
     return;
-  memset(volume, 0, sizeof *volume);
+  *volume = FakeVolume();
   volume->present = true;
   volume->driveType = driveType;
   volume->totalBytes = totalBytes;
   volume->freeBytes = freeBytes;
-  snprintf(volume->root, sizeof volume->root, "%c:\\", letter);
+  volume->root = std::string(1, letter) + ":\\";
+}
+
+void FakeUseMountWalk(bool mounts) { g_mountWalk = mounts; }
+
+void FakeAddMount(const char* root, uint64_t totalBytes, uint64_t freeBytes) {
+  FakeVolume volume = FakeVolume();
+  volume.present = true;
+  volume.driveType = FAKE_DRIVE_FIXED;
+  volume.totalBytes = totalBytes;
+  volume.freeBytes = freeBytes;
+  volume.root = root;
+  g_mounts.push_back(volume);
 }
 
 void FakeSetClusterSpace(char letter, uint32_t sectorsPerCluster, uint32_t bytesPerSector,
@@ -106,7 +132,7 @@ void FakeSetClusterSpace(char letter, uint32_t sectorsPerCluster, uint32_t bytes
 void FakeSetVolumeRoot(char letter, const char* root) {
   FakeVolume* volume = FakeLetter(letter);
   if (volume != nullptr)
-    snprintf(volume->root, sizeof volume->root, "%s", root);
+    volume->root = root;
 }
 
 void FakeSetExtendedQuery(bool present) { g_extendedQuery = present; }
@@ -125,6 +151,20 @@ void FakeFailNextLogicalDrives(uint32_t errorCode) {
 }
 
 const char* FakeVolumeCalls() { return g_calls.c_str(); }
+
+ToolStatus NextFixedVolume(char* root, uint64_t* totalKiB, uint64_t* freeKiB) {
+  if (root == nullptr)
+    FakeRecord("reset", nullptr);
+  return g_mountWalk ? VolumeMountsNext(root, totalKiB, freeKiB)
+                     : VolumeLettersNext(root, totalKiB, freeKiB);
+}
+
+void GetVolumeSpaceKiB(const char* root, uint64_t* totalKiB, uint64_t* freeKiB) {
+  if (g_mountWalk)
+    VolumeMountsSpace(root, totalKiB, freeKiB);
+  else
+    VolumeLettersSpace(root, totalKiB, freeKiB);
+}
 
 uint32_t VolumeLogicalDrives() {
   FakeRecord("drives", nullptr);
@@ -147,12 +187,6 @@ uint32_t VolumeDriveType(const char* letterRoot) {
   if (volume == nullptr || !volume->present)
     return FAKE_DRIVE_NO_ROOT_DIR;
   return volume->driveType;
-}
-
-void VolumeRootPath(const char* letterRoot, char* root, size_t size) {
-  FakeRecord("root", letterRoot);
-  FakeVolume* volume = FakeLetter(letterRoot[0]);
-  snprintf(root, size, "%s", volume != nullptr && volume->present ? volume->root : letterRoot);
 }
 
 bool VolumeHasExtendedQuery() {
@@ -186,4 +220,46 @@ bool VolumeClusterSpace(const char* root, uint32_t* sectorsPerCluster, uint32_t*
 uint32_t VolumeLastError() {
   FakeRecord("last-error", nullptr);
   return g_lastError;
+}
+
+bool VolumeListFixed(VolumeList* list) {
+  FakeRecord("list", nullptr);
+  list->count = 0;
+  list->roots = nullptr;
+  if (g_failNextDrives) {
+    g_failNextDrives = false;
+    g_lastError = g_drivesError;
+    return false;
+  }
+  std::vector<const FakeVolume*> fixed;
+  for (const FakeVolume& volume : g_volumes) {
+    if (volume.present && volume.driveType == FAKE_DRIVE_FIXED)
+      fixed.push_back(&volume);
+  }
+  for (const FakeVolume& volume : g_mounts)
+    fixed.push_back(&volume);
+  list->roots = static_cast<char**>(malloc((fixed.size() + 1) * sizeof(char*)));
+  for (const FakeVolume* volume : fixed)
+    list->roots[list->count++] = strdup(volume->root.c_str());
+  return true;
+}
+
+void VolumeListFree(VolumeList* list) {
+  if (list->roots != nullptr)
+    FakeRecord("list-free", nullptr);
+  for (uint32_t n = 0; n < list->count; ++n)
+    free(list->roots[n]);
+  free(list->roots);
+  list->count = 0;
+  list->roots = nullptr;
+}
+
+bool VolumeMountSpace(const char* root, uint64_t* totalBytes, uint64_t* totalFreeBytes) {
+  FakeRecord("space", root);
+  FakeVolume* volume = FakeQueried(root);
+  if (volume == nullptr)
+    return false;
+  *totalBytes = volume->totalBytes;
+  *totalFreeBytes = volume->freeBytes;
+  return true;
 }

@@ -21,7 +21,7 @@
 
 #include "gtest/gtest.h"
 
-#include "wiper/volume-platform.h"
+#include "wiper/volume-mounts.h"
 #include "wiper/volume.h"
 
 namespace {
@@ -167,9 +167,11 @@ void RunScenario(const Scenario& scenario) {
     ReportStatvfs("/disk one/");
     ReportStatvfs("/second/");
   }
-  uint32_t mask = VolumeLogicalDrives();
-  dprintf(g_report, "mask %u error %u\n", (unsigned)mask,
-          mask == 0 ? (unsigned)VolumeLastError() : 0u);
+  VolumeList list = {0, nullptr};
+  bool listed = VolumeListFixed(&list);
+  dprintf(g_report, "list %u error %u\n", (unsigned)list.count,
+          listed ? 0u : (unsigned)VolumeLastError());
+  VolumeListFree(&list);
   char root[VOLUME_ROOT_SIZE];
   for (int n = 0; n < 30; ++n) {
     uint64_t totalKiB = 0;
@@ -237,7 +239,7 @@ TEST_P(VolumePosixTest, ListsWritableDisksOnce) {
         sizes[root] = std::to_string(total) + "|" + std::to_string(free);
         at = end + 1;
       }
-      EXPECT_EQ("mask 3 error 0\n"
+      EXPECT_EQ("list 2 error 0\n"
                 "volume /disk one/|" + sizes["/disk one/"] + "\n"
                 "volume /second/|" + sizes["/second/"] + "\n"
                 "end\n",
@@ -245,10 +247,10 @@ TEST_P(VolumePosixTest, ListsWritableDisksOnce) {
       break;
     }
     case LAYOUT_NOTHING_FIXED:
-      EXPECT_EQ("mask 1 error 0\nend\n", output);
+      EXPECT_EQ("list 0 error 0\nend\n", output);
       break;
     case LAYOUT_NO_TABLE:
-      EXPECT_EQ("mask 0 error " + std::to_string(ENOENT) + "\nstatus 4\n", output);
+      EXPECT_EQ("list 0 error " + std::to_string(ENOENT) + "\nstatus 4\n", output);
       break;
   }
 }

@@ -10,7 +10,7 @@
 
 #include "gtest/gtest.h"
 
-#include "wiper/volume-platform.h"
+#include "wiper/volume-drives.h"
 #include "wiper/volume.h"
 
 namespace {
