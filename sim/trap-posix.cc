@@ -4,7 +4,7 @@
 #include <string.h>
 #include <ucontext.h>
 
-#include "driver/fault-posix.h"
+#include "base/fault-posix.h"
 #include "sim/host.h"
 #include "sim/trap-decode.h"
 #include "sim/trap.h"

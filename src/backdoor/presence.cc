@@ -1,7 +1,7 @@
 // The presence check: one guarded get-version probe, accepted only with the magic in ebx.
 #include "backdoor/presence.h"
 
-#include "driver/output.h"
+#include "base/output.h"
 
 ToolStatus CheckHypervisor() {
   BackdoorRegisters regs = {};

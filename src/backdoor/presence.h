@@ -5,7 +5,7 @@
 #include <stdint.h>
 
 #include "backdoor/backdoor.h"
-#include "driver/status.h"
+#include "base/status.h"
 
 const uint32_t CMD_GET_VERSION = 10;
 

@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "backdoor/presence.h"
-#include "driver/fault-posix.h"
+#include "base/fault-posix.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "backdoor/backdoor.h"
-#include "driver/output.h"
+#include "base/output.h"
 
 namespace {
 

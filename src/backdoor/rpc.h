@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 const uint32_t CMD_MESSAGE = 0x1E;
 

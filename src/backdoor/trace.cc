@@ -1,6 +1,6 @@
 // The backdoor register trace: the block before and after each call of the RPC channel.
 #include "backdoor/backdoor.h"
-#include "driver/output.h"
+#include "base/output.h"
 
 int g_backdoorTrace = 0;
 

@@ -6,9 +6,7 @@
 
 #include "console/console.h"
 #include "driver/entry.h"
-#include "driver/fault-posix.h"
-
-FaultInterceptor g_faultInterceptor = nullptr;
+#include "base/fault-posix.h"
 
 namespace {
 

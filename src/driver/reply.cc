@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "driver/output.h"
+#include "base/output.h"
 
 namespace {
 

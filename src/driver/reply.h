@@ -6,8 +6,10 @@
 #include <stdint.h>
 
 #include "backdoor/rpc.h"
-#include "driver/shrink.h"
-#include "driver/status.h"
+#include "base/status.h"
+
+/// The reply buffer's size: the first 51 bytes of a reply and the NUL.
+const uint32_t REPLY_BUFFER_SIZE = 52;
 
 /// Longest reply fetched: beyond it the fetch would take unreasonably many calls.
 const uint32_t REPLY_FETCH_LIMIT = 0x10000;

@@ -6,8 +6,8 @@
 
 #include "backdoor/presence.h"
 #include "backdoor/rpc.h"
-#include "driver/interrupt.h"
-#include "driver/output.h"
+#include "base/interrupt.h"
+#include "base/output.h"
 #include "driver/reply.h"
 #include "wiper/wiper.h"
 

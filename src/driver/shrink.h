@@ -4,11 +4,10 @@
 
 #include <stdint.h>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 extern const char RPC_CMD_WIPER_ENABLE[];  ///< "disk.wiper.enable", 17 bytes sent
 extern const char RPC_CMD_SHRINK[];        ///< "disk.shrink", 11 bytes sent
-const uint32_t REPLY_BUFFER_SIZE = 52;
 const uint32_t SHRINK_DELAY_MS = 1000;
 
 /// Runs the whole workflow once at verbosity 1 and returns its status, which becomes the exit

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 /// Drive type of a fixed volume, as GetDriveTypeA gives it.
 const uint32_t VOLUME_DRIVE_FIXED = 3;

@@ -2,7 +2,7 @@
 // it runs for each volume it yields.
 #include <stdio.h>
 
-#include "driver/output.h"
+#include "base/output.h"
 #include "wiper/volume-mounts.h"
 #include "wiper/volume.h"
 

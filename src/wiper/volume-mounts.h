@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 /// The fixed volumes listed at the start of a walk: each root is a mount point ending in "/".
 struct VolumeList {

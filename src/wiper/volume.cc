@@ -2,7 +2,7 @@
 // query, and space values in KiB.
 #include "wiper/volume.h"
 
-#include "driver/output.h"
+#include "base/output.h"
 
 void VolumeReportListFailure() {
   if (g_verbosity > 0) {

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 /// A space value that the query failed to obtain. Space values are KiB counts carried in 64 bits,
 /// so that volumes of 4 TiB and more show right figures; below that they equal the 32-bit ones.

@@ -7,7 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "driver/interrupt.h"
+#include "base/interrupt.h"
 #include "wiper/wiper-platform.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // the platform's file services.
 #include <stdio.h>
 
-#include "driver/output.h"
+#include "base/output.h"
 #include "wiper/wiper-platform.h"
 #include "wiper/wiper.h"
 

@@ -5,8 +5,8 @@
 #include <string.h>
 
 #include "console/console.h"
-#include "driver/interrupt.h"
-#include "driver/output.h"
+#include "base/interrupt.h"
+#include "base/output.h"
 #include "wiper/volume.h"
 #include "wiper/wiper-platform.h"
 

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 const uint32_t WIPE_BUFFER_MAX_SIZE = 0x100000;  ///< first buffer size tried
 const uint32_t WIPE_BUFFER_MIN_SIZE = 1024;      ///< smallest buffer size tried

@@ -1,7 +1,7 @@
 // One reset for every fake of the platform.
 #include "fakes/fake-platform.h"
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "fakes/fake-backdoor.h"
 #include "fakes/fake-console.h"
 #include "fakes/fake-files.h"

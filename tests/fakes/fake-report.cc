@@ -4,8 +4,8 @@
 
 #include <stdio.h>
 
-#include "driver/interrupt.h"
-#include "driver/output.h"
+#include "base/interrupt.h"
+#include "base/output.h"
 
 namespace {
 

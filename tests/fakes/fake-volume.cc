@@ -153,10 +153,12 @@ void FakeFailNextLogicalDrives(uint32_t errorCode) {
 const char* FakeVolumeCalls() { return g_calls.c_str(); }
 
 ToolStatus NextFixedVolume(char* root, uint64_t* totalKiB, uint64_t* freeKiB) {
+  ToolStatus status = g_mountWalk ? VolumeMountsNext(root, totalKiB, freeKiB)
+                                  : VolumeLettersNext(root, totalKiB, freeKiB);
+  // After the walk's own calls, so that a walk left idle ends the record with it.
   if (root == nullptr)
     FakeRecord("reset", nullptr);
-  return g_mountWalk ? VolumeMountsNext(root, totalKiB, freeKiB)
-                     : VolumeLettersNext(root, totalKiB, freeKiB);
+  return status;
 }
 
 void GetVolumeSpaceKiB(const char* root, uint64_t* totalKiB, uint64_t* freeKiB) {

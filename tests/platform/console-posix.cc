@@ -18,7 +18,7 @@
 
 #include "console/console.h"
 #include "driver/entry.h"
-#include "driver/output.h"
+#include "base/output.h"
 
 extern int g_consoleInput;  // Defined in console-posix.cc.
 

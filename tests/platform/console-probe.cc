@@ -5,7 +5,7 @@
 #include <time.h>
 
 #include "console/console.h"
-#include "driver/output.h"
+#include "base/output.h"
 
 namespace {
 

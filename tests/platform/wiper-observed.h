@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 struct ObservedWipe {
   ToolStatus status;

@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "platform/wiper-observed.h"
 #include "wiper/wiper-platform.h"
 #include "wiper/wiper.h"

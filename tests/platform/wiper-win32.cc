@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "platform/wiper-observed.h"
 #include "wiper/volume.h"
 #include "wiper/wiper-platform.h"

@@ -8,7 +8,7 @@
 
 #include "backdoor/backdoor.h"
 #include "backdoor/presence.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "sim/host.h"
 #include "sim/trap.h"
 

@@ -9,7 +9,7 @@
 
 #include "backdoor/backdoor.h"
 #include "backdoor/rpc.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "sim/host.h"
 #include "sim/trap.h"
 

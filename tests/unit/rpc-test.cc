@@ -10,7 +10,7 @@
 
 #include "backdoor/backdoor.h"
 #include "backdoor/rpc.h"
-#include "driver/status.h"
+#include "base/status.h"
 #include "fakes/fake-backdoor.h"
 #include "sim/host.h"
 

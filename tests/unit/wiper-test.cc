@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/status.h"
+#include "base/status.h"
 #include "fakes/fake-console.h"
 #include "fakes/fake-files.h"
 #include "fakes/fake-report.h"

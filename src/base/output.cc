@@ -1,10 +1,10 @@
 // The verbosity level and the two output streams, with the flush rule for a console.
-#include "driver/output.h"
+#include "base/output.h"
 
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "driver/status.h"
+#include "base/status.h"
 
 int32_t g_verbosity = 1;
 

@@ -6,7 +6,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "driver/interrupt.h"
+#include "base/interrupt.h"
 
 namespace {
 

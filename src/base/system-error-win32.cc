@@ -3,7 +3,7 @@
 
 #include <stdio.h>
 
-#include "driver/output.h"
+#include "base/output.h"
 
 void PrintSystemError(uint32_t code) {
   char text[SYSTEM_ERROR_TEXT_SIZE];

@@ -2,7 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/output.h"
+#include "base/output.h"
 
 bool StreamsStdoutIsConsole() {
   struct stat st;

@@ -1,6 +1,6 @@
 // Result codes of every operation that can fail, and the verbosity level that gates every message.
-#ifndef SHRINK_DRIVER_STATUS_H_
-#define SHRINK_DRIVER_STATUS_H_
+#ifndef SHRINK_BASE_STATUS_H_
+#define SHRINK_BASE_STATUS_H_
 
 #include <stdint.h>
 
@@ -17,4 +17,4 @@ const ToolStatus STATUS_WIPE_FAILED = 4;      ///< wiping cannot proceed, or it 
 /// Holds 1 from process start; defined in output.cc.
 extern int32_t g_verbosity;
 
-#endif  // SHRINK_DRIVER_STATUS_H_
+#endif  // SHRINK_BASE_STATUS_H_

@@ -2,7 +2,7 @@
 // the pause waits on.
 #include <windows.h>
 
-#include "driver/interrupt.h"
+#include "base/interrupt.h"
 
 namespace {
 

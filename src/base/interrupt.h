@@ -1,8 +1,8 @@
 // Console interrupts (Ctrl+C, Ctrl+Break, console close; SIGINT, SIGTERM, SIGHUP) turned into a
 // flag that the run tests at its safe points, and the pause that an interrupt cuts short.
 // Defined in interrupt-win32.cc / interrupt-posix.cc; unit tests link a scripted flag.
-#ifndef SHRINK_DRIVER_INTERRUPT_H_
-#define SHRINK_DRIVER_INTERRUPT_H_
+#ifndef SHRINK_BASE_INTERRUPT_H_
+#define SHRINK_BASE_INTERRUPT_H_
 
 #include <stdint.h>
 
@@ -16,4 +16,4 @@ bool InterruptRequested();
 /// Blocks the thread for `milliseconds`, or less when an interrupt arrives meanwhile.
 void InterruptiblePause(uint32_t milliseconds);
 
-#endif  // SHRINK_DRIVER_INTERRUPT_H_
+#endif  // SHRINK_BASE_INTERRUPT_H_

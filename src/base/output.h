@@ -1,6 +1,6 @@
 // Formatted output to the two standard streams, and the platform's text for an error code.
-#ifndef SHRINK_DRIVER_OUTPUT_H_
-#define SHRINK_DRIVER_OUTPUT_H_
+#ifndef SHRINK_BASE_OUTPUT_H_
+#define SHRINK_BASE_OUTPUT_H_
 
 #include <stdint.h>
 
@@ -30,4 +30,4 @@ const uint32_t SYSTEM_ERROR_TEXT_SIZE = 512;
 /// first write. Defined in streams-win32.cc / streams-posix.cc.
 bool StreamsStdoutIsConsole();
 
-#endif  // SHRINK_DRIVER_OUTPUT_H_
+#endif  // SHRINK_BASE_OUTPUT_H_
