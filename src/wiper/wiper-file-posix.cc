@@ -1,5 +1,6 @@
 // The wiper's file and memory services on Linux: exclusive creation without following links,
-// compression turned off where the file system has it, plain writes, unlink and the process id.
+// compression turned off where the file system has it, plain writes streamed to the disk as they
+// are made (wiper-stream-posix.cc), unlink and the process id.
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -9,6 +10,7 @@
 
 #include "base/interrupt.h"
 #include "wiper/wiper-platform.h"
+#include "wiper/wiper-stream.h"
 
 namespace {
 
@@ -75,20 +77,41 @@ WiperFile WiperFileCreateNew(const char* name) {
 
 uint32_t WiperFileWrite(WiperFile file, const char* buffer, uint32_t size) {
   int fd = static_cast<int>(file);
+  // Where the block lands, for its writeback; a file that cannot tell is written unstreamed.
+  off_t offset = lseek(fd, 0, SEEK_CUR);
   ssize_t written = WiperWriteOnce(fd, buffer, size);
-  if (written == static_cast<ssize_t>(size))
-    return size;
-  // No space, no quota left, an I/O error or an interrupt: what the volume still takes is
-  // written, and the short count ends the pass as on a full volume.
-  if (written < 0 && (errno == EINTR || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG)))
-    return 0;
-  return WiperWriteTail(fd, buffer, size, written > 0 ? static_cast<uint32_t>(written) : 0);
+  uint32_t done = written > 0 ? static_cast<uint32_t>(written) : 0;
+  // No space, no quota left: what the volume still takes is written, and the short count ends
+  // the pass as on a full volume. An I/O error or an interrupt ends it at once.
+  if (done < size && !(written < 0 && (errno == EINTR || (errno != ENOSPC && errno != EDQUOT &&
+                                                          errno != EFBIG))))
+    done = WiperWriteTail(fd, buffer, size, done);
+  if (offset >= 0 && done > 0)
+    WiperStreamWritten(file, static_cast<uint64_t>(offset), done);
+  return done;
+}
+
+void WiperRangeStartWriteback(WiperFile file, uint64_t offset, uint64_t length) {
+  sync_file_range(static_cast<int>(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                  SYNC_FILE_RANGE_WRITE);
+}
+
+void WiperRangeAwaitWriteback(WiperFile file, uint64_t offset, uint64_t length) {
+  sync_file_range(static_cast<int>(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+}
+
+void WiperRangeDropCached(WiperFile file, uint64_t offset, uint64_t length) {
+  posix_fadvise(static_cast<int>(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                POSIX_FADV_DONTNEED);
 }
 
 void WiperFileClose(WiperFile file) {
-  // Writeback starts now, without waiting for it, so that the next file is written meanwhile;
-  // WiperVolumeFlush waits for all of it before anything is deleted.
+  // Writeback of whatever is left starts now. Streamed writes leave only their last window, which
+  // is waited for and dropped; otherwise the next file is written meanwhile. WiperVolumeFlush
+  // waits for all of it before anything is deleted.
   sync_file_range(static_cast<int>(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+  WiperStreamClosing(file);
   close(static_cast<int>(file));
 }
 

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "wiper/wiper-platform.h"
+#include "wiper/wiper-stream.h"
 
 namespace {
 
@@ -224,6 +225,26 @@ void WiperFileClose(WiperFile file) {
   }
   open->open = false;
   Log("close " + open->name);
+}
+
+// The streaming's range services, as "writeback|await|drop NAME OFFSET+LENGTH" (LENGTH 0: the rest
+// of the file).
+static void LogRange(const char* what, WiperFile file, uint64_t offset, uint64_t length) {
+  FakeOpenFile* open = OpenFileOf(file);
+  Log(std::string(what) + " " + (open != nullptr ? open->name : "bad handle") + " " +
+      std::to_string(offset) + "+" + std::to_string(length));
+}
+
+void WiperRangeStartWriteback(WiperFile file, uint64_t offset, uint64_t length) {
+  LogRange("writeback", file, offset, length);
+}
+
+void WiperRangeAwaitWriteback(WiperFile file, uint64_t offset, uint64_t length) {
+  LogRange("await", file, offset, length);
+}
+
+void WiperRangeDropCached(WiperFile file, uint64_t offset, uint64_t length) {
+  LogRange("drop", file, offset, length);
 }
 
 void WiperVolumeFlush(const char* root) { Log(std::string("flush ") + root); }

@@ -47,6 +47,8 @@ void FakeFailAllAllocations();
 ///   "write 1048576 x1024" (full writes), "write 1048576 -> 1500" (short or failed),
 ///   "close C:\\tzl_wiper_508.0", "flush C:\\" (the volume written out before the deletions),
 ///   "delete C:\\tzl_wiper_508.0", "delete ... failed",
+///   "writeback NAME 0+1048576", "await NAME 0+1048576", "drop NAME 0+1048576" (the streaming's
+///   range services of wiper-stream.h, called only by its unit tests here),
 ///   "bad handle" for a write or close of a handle that is not open, "bad free", and
 ///   "write of non-zero bytes" for a block that was not zero-filled.
 std::string FakeFilesLog();

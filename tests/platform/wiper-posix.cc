@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -23,11 +24,37 @@
 #include "base/status.h"
 #include "platform/wiper-observed.h"
 #include "wiper/wiper-platform.h"
+#include "wiper/wiper-stream.h"
 #include "wiper/wiper.h"
 
 namespace {
 
 const uint64_t MIB = UINT64_C(1) << 20;
+
+// Bytes of the file at `path` that are in the page cache now (mincore over a mapping of it).
+uint64_t CachedBytes(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || st.st_size == 0) {
+    if (fd >= 0)
+      close(fd);
+    return 0;
+  }
+  void* map = mmap(nullptr, st.st_size, PROT_READ, MAP_SHARED, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED)
+    return ~UINT64_C(0);
+  long page = sysconf(_SC_PAGESIZE);
+  std::vector<unsigned char> resident((st.st_size + page - 1) / page);
+  uint64_t cached = ~UINT64_C(0);
+  if (mincore(map, st.st_size, resident.data()) == 0) {
+    cached = 0;
+    for (unsigned char entry : resident)
+      cached += (entry & 1) ? page : 0;
+  }
+  munmap(map, st.st_size);
+  return cached;
+}
 
 uint64_t FreeBytes(const std::string& path) {
   struct statvfs st;
@@ -469,6 +496,49 @@ TEST_F(WiperVolumeTest, NamesInTheWayAreLeftAlone) {
         EXPECT_EQ("read only\n", ReadFile(name));
         break;
     }
+  }
+}
+
+// Streamed writes on ext4: at most a window of a file is in the page cache while it is written,
+// none of it once it is closed, and its zeros are on the disk; with the window at 0 (the plain
+// writes of before) everything written stays cached.
+TEST_F(WiperVolumeTest, StreamedWritesLeaveLittleInThePageCache) {
+  struct Case {
+    uint64_t window;
+    uint64_t maxCachedWriting;
+    uint64_t minCachedWriting;
+    uint64_t maxCachedClosed;
+  };
+  const uint64_t written = 20 * MIB;
+  const Case cases[] = {
+      {WIPER_STREAM_WINDOW, WIPER_STREAM_WINDOW + MIB, 0, 0},
+      {2 * MIB, 3 * MIB, 0, 0},
+      {0, written, written, written},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.window);
+    std::string skip;
+    std::string root = MakeVolume(VOLUME_EXT4, &skip);
+    ASSERT_FALSE(root.empty()) << skip;
+    g_wiperStreamWindow = c.window;
+    std::string name = root + "streamed";
+    std::string zeros(MIB, '\0');
+    WiperFile file = WiperFileCreateNew(name.c_str());
+    ASSERT_NE(WIPER_FILE_INVALID, file);
+    uint64_t peak = 0;
+    for (uint64_t done = 0; done < written; done += MIB) {
+      ASSERT_EQ(MIB, WiperFileWrite(file, zeros.data(), MIB));
+      peak = std::max(peak, CachedBytes(name));
+    }
+    EXPECT_LE(peak, c.maxCachedWriting);
+    EXPECT_GE(peak, c.minCachedWriting);
+    WiperFileClose(file);
+    EXPECT_LE(CachedBytes(name), c.maxCachedClosed);
+    g_wiperStreamWindow = WIPER_STREAM_WINDOW;
+    std::string content = ReadFile(name);
+    EXPECT_EQ(written, content.size());
+    EXPECT_EQ(std::string::npos, content.find_first_not_of('\0'));
+    WiperFileDelete(name.c_str());
   }
 }
 
