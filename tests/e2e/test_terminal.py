@@ -52,11 +52,16 @@ class TerminalTest(unittest.TestCase):
         sandbox = harness.LinuxSandbox(self, "shrink-sim", "", ((2048, "ext4", ""), (32, "ext4", "")),
                                        "", "", RUNNER)
         try:
-            command = " ".join(sandbox.command()) + "; sleep 30"
+            ended = os.path.join(sandbox.out, "ended")
+            command = " ".join(sandbox.command()) + "; touch %s; sleep 30" % ended
             text = type_while_wiping(self, command, key, os.path.join(sandbox.out, "status"), 120)
+            # The script goes on after the status, listing the volumes: the pane is closed only
+            # once the sandbox has ended.
+            deadline = time.time() + 120
+            while not os.path.exists(ended):
+                self.assertLess(time.time(), deadline, screen())
+                time.sleep(0.05)
             tmux("kill-session", "-t", SESSION, check=False)
-            # The sandbox goes when its script has ended.
-            time.sleep(0.5)
             return text, sandbox.collect()
         finally:
             tmux("kill-session", "-t", SESSION, check=False)

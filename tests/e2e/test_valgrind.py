@@ -1,21 +1,15 @@
 """A full Linux run under valgrind memcheck: no error and no leak."""
-import os
 import shutil
 import unittest
 
 import harness
 
 
-def sanitized_build():
-    cache = os.path.join(harness.OPTIONS.build_dir, "CMakeCache.txt")
-    return "SHRINK_SANITIZE:BOOL=ON" in harness.read(cache)
-
-
 class ValgrindTest(unittest.TestCase):
     def test_full_run_is_clean(self):
         if harness.OPTIONS.platform != "posix" or harness.OPTIONS.emulator:
             self.skipTest("the x86-64 Linux build")
-        if sanitized_build():
+        if harness.sanitized_build():
             self.skipTest("memcheck does not run sanitized binaries")
         if shutil.which("valgrind") is None:
             self.skipTest("needs valgrind")
