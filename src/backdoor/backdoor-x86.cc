@@ -16,6 +16,12 @@ void ShrinkPortOutsb(BackdoorRegisters* regs, const void* source) __asm__("shrin
 void ShrinkPortInsb(BackdoorRegisters* regs, void* destination) __asm__("shrink_port_insb");
 }
 
+// The low-bandwidth port instruction, labelled so that a fault guard can tell the probe's own fault
+// from any other and resume just past it, with the registers as loaded.
+#define SHRINK_PROBED_IN                                                                      \
+  ".globl shrink_port_in_probe\n.globl shrink_port_in_resume\n"                             \
+  "shrink_port_in_probe:\n  in eax, dx\nshrink_port_in_resume:\n"
+
 // The block's address is kept on the stack while the port instruction runs, because the
 // hypervisor may change any of the seven registers, eax included. The returned eax is exchanged
 // with that saved address so that the address is back in a register for the stores.
@@ -39,7 +45,7 @@ void ShrinkPortInsb(BackdoorRegisters* regs, void* destination) __asm__("shrink_
 
 __asm__(".intel_syntax noprefix\n.text\n"
         SHRINK_PORT_ROUTINE("shrink_port_in",
-                            "  mov esi, [eax+24]\n  mov edi, [eax+20]\n", "  in eax, dx\n")
+                            "  mov esi, [eax+24]\n  mov edi, [eax+20]\n", SHRINK_PROBED_IN)
         SHRINK_PORT_ROUTINE("shrink_port_outsb",
                             "  mov esi, [esp+24]\n  mov edi, [eax+20]\n",
                             "  pushfd\n  cld\n  rep outsb\n  popfd\n")
@@ -77,7 +83,7 @@ __asm__(".intel_syntax noprefix\n.text\n"
 
 __asm__(".intel_syntax noprefix\n.text\n"
         SHRINK_PORT_ROUTINE("shrink_port_in",
-                            "  mov esi, [r10+24]\n  mov edi, [r10+20]\n", "  in eax, dx\n")
+                            "  mov esi, [r10+24]\n  mov edi, [r10+20]\n", SHRINK_PROBED_IN)
         SHRINK_PORT_ROUTINE("shrink_port_outsb",
                             "  mov rsi, r11\n  mov edi, [r10+20]\n",
                             "  pushfq\n  cld\n  rep outsb\n  popfq\n")

@@ -24,6 +24,11 @@ const uint32_t BACKDOOR_HB_PORT = BACKDOOR_LB_PORT + 1;  ///< high-bandwidth por
 /// hypervisor. Defined in backdoor-x86.cc (unit tests link a scripted transport instead).
 void BackdoorCall(BackdoorRegisters& regs);
 
+/// The `in eax, dx` that BackdoorCall executes, and the instruction after it: a fault guard that
+/// meets a fault at the first resumes at the second, which stores the registers as they were loaded.
+extern "C" const unsigned char g_backdoorCallPort[] __asm__("shrink_port_in_probe");
+extern "C" const unsigned char g_backdoorCallResume[] __asm__("shrink_port_in_resume");
+
 /// Bulk send of `ecx` bytes with `rep outsb` on the port in the low half of `edx`, with the
 /// direction flag cleared and then restored. `source` is the first byte: it is loaded into
 /// esi/rsi in full (the block's `esi` holds its low 32 bits for the trace). Afterwards `regs` holds

@@ -1,5 +1,12 @@
 // The presence probe's fault guard on Linux: every fault signal the probe raises returns to the
 // guard through siglongjmp; the previous handlers are put back afterwards.
+//
+// Leaving a signal handler by siglongjmp is what POSIX provides for this: the kernel's signal
+// frame is left behind on the stack like any other, and sigsetjmp(..., 1) puts back the signal
+// mask that the handler's entry changed. The jump is sound from wherever in the routine the fault
+// comes, since the routine holds nothing (no lock, no allocation, no state outside its frame) and
+// the jump buffer restores the guard's own stack and registers. The tool has one thread, so the
+// fault is always the probe's own.
 #include <setjmp.h>
 #include <signal.h>
 #include <string.h>

@@ -108,6 +108,8 @@ class WindowsTerminalTest(unittest.TestCase):
         if shutil.which("tmux") is None or not harness.is_root():
             self.skipTest("needs tmux and root")
         if harness.emulated_i386_windows("shrink-sim.exe"):
+            # A console interrupt runs its handler on a thread of its own, and Wine through
+            # qemu-i386 gives every thread the last-made thread's TEB after a trapped fault.
             self.skipTest("Wine through qemu-i386 hangs on a console interrupt; the x86-64 build "
                           "and the i686 build where it runs natively are tested")
 

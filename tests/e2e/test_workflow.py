@@ -23,12 +23,6 @@ def slow_emulation():
     return windows() and harness.is_i386_pe(os.path.join(harness.OPTIONS.build_dir, binary()))
 
 
-def emulated():
-    # Through qemu-i386, Wine ends a process after a varying number of trapped faults: there only
-    # the row without a host runs (one fault, as the shipped tool makes).
-    return harness.emulated_i386_windows(binary())
-
-
 def run(test, script, **kwargs):
     if windows():
         kwargs.pop("setup", None)
@@ -132,8 +126,6 @@ class WorkflowTest(unittest.TestCase):
     def test_outcomes(self):
         for name, script, stderr, status, wiped, commands, opened in OUTCOMES:
             if slow_emulation() and name not in MAIN_ROWS:
-                continue
-            if emulated() and name != "not under the hypervisor":
                 continue
             with self.subTest(name):
                 kwargs = {}

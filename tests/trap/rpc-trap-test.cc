@@ -30,20 +30,22 @@ uint32_t Low32(const void* address) {
 void ExpectTranscript(const std::vector<Expected>& expected) {
   ASSERT_EQ(expected.size(), g_simHost.transcript.size());
   for (size_t i = 0; i < expected.size(); ++i) {
-    SCOPED_TRACE("call " + std::to_string(i));
+    const std::string at = "call " + std::to_string(i);
     const SimCall& call = g_simHost.transcript[i];
     const Expected& e = expected[i];
-    EXPECT_EQ(e.instruction, call.instruction);
-    EXPECT_EQ(BACKDOOR_MAGIC, call.in.eax);
-    EXPECT_EQ(e.ebx, call.in.ebx);
-    EXPECT_EQ(e.ecx, call.in.ecx);
-    EXPECT_EQ(e.edx, call.in.edx);
-    EXPECT_EQ(e.esi, call.in.esi);
-    EXPECT_EQ(e.edi, call.in.edi);
-    EXPECT_EQ(e.ebp, call.in.ebp);
+    EXPECT_EQ(e.instruction, call.instruction) << at;
+    EXPECT_EQ(BACKDOOR_MAGIC, call.in.eax) << at;
+    EXPECT_EQ(e.ebx, call.in.ebx) << at;
+    EXPECT_EQ(e.ecx, call.in.ecx) << at;
+    EXPECT_EQ(e.edx, call.in.edx) << at;
+    EXPECT_EQ(e.esi, call.in.esi) << at;
+    EXPECT_EQ(e.edi, call.in.edi) << at;
+    EXPECT_EQ(e.ebp, call.in.ebp) << at;
   }
 }
 
+// Checks carry their case in the message instead of a SCOPED_TRACE, which would start a thread on
+// Windows: see backdoor-trap-test.cc.
 class RpcTrapTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -157,9 +159,8 @@ TEST_F(RpcTrapTest, RefusedStepsReportTheirCommandWord) {
        "Backdoor RPC command call 4001Eh failed.\n"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.script);
     SimHostReset();
-    ASSERT_TRUE(SimHostConfigure(c.script));
+    ASSERT_TRUE(SimHostConfigure(c.script)) << c.script;
     testing::internal::CaptureStderr();
     RpcChannel channel;
     ToolStatus status = RpcOpen(channel, c.flags);
@@ -172,8 +173,8 @@ TEST_F(RpcTrapTest, RefusedStepsReportTheirCommandWord) {
       status = RpcReceiveLength(channel, length, replyId);
     if (status == STATUS_OK)
       status = RpcReceiveData(channel, buffer, length, replyId);
-    EXPECT_EQ(c.status, status);
-    EXPECT_EQ(c.message, testing::internal::GetCapturedStderr());
+    EXPECT_EQ(c.status, status) << c.script;
+    EXPECT_EQ(c.message, testing::internal::GetCapturedStderr()) << c.script;
   }
 }
 
