@@ -1,6 +1,7 @@
-// The volume services on Linux: the writable block-device file systems of the mount table, each
-// once, given drive letters from A in table order; their space from statvfs.
+// The volume services on Linux: the fixed volumes that the mount table gives (mount-table.h), each
+// disk once, given drive letters from A in table order; their space from statvfs.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,6 +9,8 @@
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 
+#include "driver/output.h"
+#include "wiper/mount-table.h"
 #include "wiper/volume-platform.h"
 #include "wiper/volume.h"
 
@@ -20,169 +23,146 @@ const uint32_t VOLUME_DRIVE_NO_ROOT_DIR = 1;
 // table, whatever is mounted or unmounted meanwhile.
 struct VolumeSnapshot {
   uint32_t count;
-  dev_t device[VOLUME_LETTERS];
   char root[VOLUME_LETTERS][VOLUME_ROOT_SIZE];
 };
 
 VolumeSnapshot g_snapshot;
 int g_lastErrno = 0;
 
-// Memory-backed and network file systems, and those that cannot be written at all: a source that
-// looks like a device does not make them disks.
-const char* const kNotFixedTypes[] = {"tmpfs", "ramfs",  "devtmpfs", "hugetlbfs", "nfs",
-                                      "nfs4",  "cifs",   "smb3",     "smbfs",     "9p",
-                                      "ceph",  "afs",    "virtiofs", "squashfs",  "iso9660"};
+bool VolumeBlockDevice(const char* path, unsigned* major, unsigned* minor) {
+  struct stat node;
+  if (stat(path, &node) != 0 || !S_ISBLK(node.st_mode))
+    return false;
+  *major = major(node.st_rdev);
+  *minor = minor(node.st_rdev);
+  return true;
+}
 
-// Undoes the octal escapes (\040 for a space, \011, \012, \134) of a mount table field, in place.
-void VolumeDecodeField(char* field) {
-  char* out = field;
-  for (const char* in = field; *in != '\0'; ++out) {
-    if (in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' &&
-        in[3] >= '0' && in[3] <= '7') {
-      *out = (char)(((in[1] - '0') << 6) | ((in[2] - '0') << 3) | (in[3] - '0'));
-      in += 4;
-    } else {
-      *out = *in++;
+MountIdAnswer VolumeMountIdAt(const char* path, uint64_t* mountId) {
+  struct statx shown;
+  // Before 5.8 the kernel fills no mount id; before 4.11 the C library answers statx from stat,
+  // which has none either. Both leave STATX_MNT_ID out of the mask.
+  if (statx(AT_FDCWD, path, AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_MNT_ID, &shown) != 0)
+    return errno == ENOSYS ? MOUNT_ID_UNSUPPORTED : MOUNT_ID_FAILED;
+  if ((shown.stx_mask & STATX_MNT_ID) == 0)
+    return MOUNT_ID_UNSUPPORTED;
+  *mountId = shown.stx_mnt_id;
+  return MOUNT_ID_FOUND;
+}
+
+const MountLookup kVolumeLookup = {VolumeBlockDevice, VolumeMountIdAt};
+
+// Reads the whole mount table into one NUL-terminated block (null and errno on failure): the
+// choice looks at later lines when it decides about earlier ones.
+char* VolumeReadMountTable(size_t* length) {
+  FILE* table = fopen("/proc/self/mountinfo", "re");
+  if (table == nullptr)
+    return nullptr;
+  size_t size = 0;
+  size_t used = 0;
+  char* text = nullptr;
+  for (;;) {
+    if (size - used < 4096) {
+      size = size == 0 ? 16384 : size * 2;
+      char* larger = static_cast<char*>(realloc(text, size));
+      if (larger == nullptr) {
+        free(text);
+        fclose(table);
+        errno = ENOMEM;
+        return nullptr;
+      }
+      text = larger;
     }
+    size_t got = fread(text + used, 1, size - used - 1, table);
+    used += got;
+    if (got == 0)
+      break;
   }
-  *out = '\0';
+  int readErrno = errno;
+  bool failed = ferror(table) != 0;
+  fclose(table);
+  if (failed) {
+    free(text);
+    errno = readErrno;
+    return nullptr;
+  }
+  text[used] = '\0';
+  *length = used;
+  return text;
 }
 
-// Whether a comma-separated option list holds "ro".
-bool VolumeOptionsReadOnly(const char* options) {
-  for (const char* at = options; *at != '\0';) {
-    size_t length = strcspn(at, ",");
-    if (length == 2 && strncmp(at, "ro", 2) == 0)
-      return true;
-    at += length;
-    if (*at == ',')
-      ++at;
+// Splits the table into lines and entries; false with errno when there is no memory for them.
+bool VolumeParseMountTable(char* text, size_t length, MountEntry** entries, uint32_t* count) {
+  uint32_t lines = 0;
+  for (size_t at = 0; at < length; ++at)
+    lines += text[at] == '\n';
+  *entries = static_cast<MountEntry*>(malloc((lines + 1) * sizeof(MountEntry)));
+  if (*entries == nullptr) {
+    errno = ENOMEM;
+    return false;
   }
-  return false;
-}
-
-bool VolumeTypeNotFixed(const char* type) {
-  for (const char* name : kNotFixedTypes) {
-    if (strcmp(type, name) == 0)
-      return true;
+  *count = 0;
+  for (char* line = text; *line != '\0';) {
+    char* end = strchr(line, '\n');
+    char* next = end != nullptr ? end + 1 : line + strlen(line);
+    if (end != nullptr)
+      *end = '\0';
+    if (MountParseLine(line, &(*entries)[*count]))
+      ++*count;
+    line = next;
   }
-  return false;
-}
-
-// One line of /proc/self/mountinfo, split into the fields the walk needs; pointers into the line.
-// The line is "id parent major:minor root mountpoint options [optional...] - type source super".
-struct MountEntry {
-  unsigned major;
-  unsigned minor;
-  char* mountPoint;
-  char* options;
-  char* type;
-  char* source;
-  char* superOptions;
-};
-
-bool VolumeParseMountLine(char* line, MountEntry* entry) {
-  char* fields[32];
-  int count = 0;
-  char* save = nullptr;
-  for (char* field = strtok_r(line, " \n", &save); field != nullptr && count < 32;
-       field = strtok_r(nullptr, " \n", &save))
-    fields[count++] = field;
-  if (count < 10)
-    return false;
-  int separator = 6;
-  while (separator < count && strcmp(fields[separator], "-") != 0)
-    ++separator;
-  if (separator + 3 >= count)
-    return false;
-  if (sscanf(fields[2], "%u:%u", &entry->major, &entry->minor) != 2)
-    return false;
-  entry->mountPoint = fields[4];
-  entry->options = fields[5];
-  entry->type = fields[separator + 1];
-  entry->source = fields[separator + 2];
-  entry->superOptions = fields[separator + 3];
-  VolumeDecodeField(entry->mountPoint);
-  VolumeDecodeField(entry->source);
   return true;
 }
 
-// Decides whether an entry is a fixed volume, giving the device that identifies its file system
-// (the source device, so that every mount of one disk, btrfs subvolumes included, counts once).
-bool VolumeEntryFixed(const MountEntry& entry, dev_t* device) {
-  if (VolumeOptionsReadOnly(entry.options) || VolumeOptionsReadOnly(entry.superOptions))
-    return false;
-  if (VolumeTypeNotFixed(entry.type))
-    return false;
-  dev_t mounted = makedev(entry.major, entry.minor);
-  struct stat source;
-  if (entry.source[0] == '/' && stat(entry.source, &source) == 0 && S_ISBLK(source.st_mode)) {
-    *device = source.st_rdev;
-  } else if (entry.major != 0) {
-    // A disk file system whose device node is not where the table says ("/dev/root", or no /dev
-    // in this root): its own device number is that of the disk. File systems without a disk have
-    // major number 0.
-    *device = mounted;
-  } else {
-    return false;
-  }
-  // The mount point must still show this file system: a later mount over it (or over a directory
-  // above it) would have the wiper fill that one instead.
-  struct stat point;
-  if (stat(entry.mountPoint, &point) != 0 || point.st_dev != mounted)
-    return false;
-  return true;
-}
-
-// Adds an entry's mount point to the snapshot, unless its disk is there already or its root with
-// the trailing "/" does not fit a root buffer.
-void VolumeSnapshotAdd(const MountEntry& entry, dev_t device) {
-  for (uint32_t n = 0; n < g_snapshot.count; ++n) {
-    if (g_snapshot.device[n] == device)
-      return;
-  }
-  size_t length = strlen(entry.mountPoint);
-  bool slash = length > 0 && entry.mountPoint[length - 1] == '/';
+// Adds a chosen mount point to the snapshot, unless its root with the trailing "/" does not fit
+// a root buffer.
+void VolumeSnapshotAdd(const char* mountPoint) {
+  size_t length = strlen(mountPoint);
+  bool slash = length > 0 && mountPoint[length - 1] == '/';
   if (length + (slash ? 0 : 1) + 1 > VOLUME_ROOT_SIZE)
     return;
   char* root = g_snapshot.root[g_snapshot.count];
-  memcpy(root, entry.mountPoint, length);
+  memcpy(root, mountPoint, length);
   if (!slash)
     root[length++] = '/';
   root[length] = '\0';
-  g_snapshot.device[g_snapshot.count++] = device;
+  ++g_snapshot.count;
 }
 
 }  // namespace
 
 uint32_t VolumeLogicalDrives() {
   g_snapshot.count = 0;
-  FILE* table = fopen("/proc/self/mountinfo", "re");
-  if (table == nullptr) {
+  size_t length = 0;
+  char* text = VolumeReadMountTable(&length);
+  MountEntry* entries = nullptr;
+  uint32_t count = 0;
+  if (text == nullptr || !VolumeParseMountTable(text, length, &entries, &count)) {
     g_lastErrno = errno;
+    free(text);
     return 0;
   }
-  char* line = nullptr;
-  size_t size = 0;
-  while (g_snapshot.count < VOLUME_LETTERS && getline(&line, &size, table) >= 0) {
-    MountEntry entry;
-    dev_t device;
-    if (VolumeParseMountLine(line, &entry) && VolumeEntryFixed(entry, &device))
-      VolumeSnapshotAdd(entry, device);
-  }
-  bool failed = ferror(table) != 0;
-  int readErrno = errno;
-  free(line);
-  fclose(table);
-  if (failed) {
-    g_snapshot.count = 0;
-    g_lastErrno = readErrno;
+  MountChoice* choices = static_cast<MountChoice*>(malloc((count + 1) * sizeof(MountChoice)));
+  if (choices == nullptr) {
+    g_lastErrno = ENOMEM;
+    free(entries);
+    free(text);
     return 0;
   }
+  uint32_t chosen = MountChooseFixed(entries, count, kVolumeLookup, choices);
+  for (uint32_t n = 0; n < chosen && g_snapshot.count < VOLUME_LETTERS; ++n)
+    VolumeSnapshotAdd(entries[choices[n].entry].mountPoint);
+  free(choices);
+  free(entries);
+  free(text);
   // With no fixed volume, letter A stands as a drive without a volume, so that the walk finds
-  // nothing to wipe instead of taking an empty mask for a failed drive list.
-  if (g_snapshot.count == 0)
+  // nothing to wipe instead of taking an empty mask for a failed drive list. A guest whose disks
+  // are all missed would otherwise look like one that was wiped.
+  if (g_snapshot.count == 0) {
+    if (g_verbosity > 0)
+      PrintErr("No fixed volume found\n");
     return 1;
+  }
   return (uint32_t)((UINT64_C(1) << g_snapshot.count) - 1);
 }
 

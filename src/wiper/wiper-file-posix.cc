@@ -21,13 +21,18 @@ namespace {
 
 // A compressing file system (btrfs mounted with compress=, or a directory whose compression flag
 // new files inherit) would store the zero blocks in next to no space, and the wipe would never
-// reach the free blocks.
+// reach the free blocks. btrfs mounted with compress-force= compresses even files marked not to
+// be, but never those without copy-on-write, a flag that only an empty file takes and that btrfs
+// does not take together with the mark: that flag first, the mark where it is refused.
 // File systems without the flags refuse the calls, which is no reason to give up.
 void WiperFileDisableCompression(int fd) {
   int flags = 0;
   if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
     return;
-  int wanted = (flags & ~FS_COMPR_FL) | FS_NOCOMP_FL;
+  int wanted = (flags & ~FS_COMPR_FL) | FS_NOCOW_FL;
+  if (wanted == flags || ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0)
+    return;
+  wanted = (flags & ~FS_COMPR_FL) | FS_NOCOMP_FL;
   if (wanted != flags)
     ioctl(fd, FS_IOC_SETFLAGS, &wanted);
 }
@@ -92,6 +97,37 @@ bool WiperFileUnlinkOpen(int fd, const char* name) {
   return unlink(name) == 0;
 }
 
+// Smallest piece of a block tried when the volume takes no more whole blocks: one sector.
+const uint32_t WIPER_PIECE_MIN = 512;
+
+// One write(2), again after a signal that was not an interrupt; the count or -1.
+ssize_t WiperWriteOnce(int fd, const char* buffer, uint32_t size) {
+  for (;;) {
+    ssize_t written = write(fd, buffer, size);
+    // A signal that came before anything was written is worth one more try, unless it was an
+    // interrupt: the wiper then ends the pass as cancelled.
+    if (written >= 0 || errno != EINTR || InterruptRequested())
+      return written;
+  }
+}
+
+// The rest of a block that the volume did not take whole, in halves down to one sector. Some file
+// systems allocate a whole request or nothing (the FUSE drivers of exFAT, for one): a block that
+// they have not all the room for is refused although part of it fits, and the last free clusters
+// would keep what they held.
+uint32_t WiperWriteTail(int fd, const char* buffer, uint32_t size, uint32_t done) {
+  uint32_t piece = size / 2;
+  while (done < size && piece >= WIPER_PIECE_MIN && !InterruptRequested()) {
+    uint32_t want = piece < size - done ? piece : size - done;
+    ssize_t written = WiperWriteOnce(fd, buffer + done, want);
+    if (written > 0)
+      done += static_cast<uint32_t>(written);
+    if (written != static_cast<ssize_t>(want))
+      piece /= 2;
+  }
+  return done;
+}
+
 }  // namespace
 
 WiperFile WiperFileCreateNew(const char* name, bool* held) {
@@ -107,17 +143,15 @@ WiperFile WiperFileCreateNew(const char* name, bool* held) {
 }
 
 uint32_t WiperFileWrite(WiperFile file, const char* buffer, uint32_t size) {
-  for (;;) {
-    ssize_t written = write(static_cast<int>(file), buffer, size);
-    if (written >= 0)
-      return static_cast<uint32_t>(written);
-    // A signal that came before anything was written is worth one more try, unless it was an
-    // interrupt: the wiper then ends the pass as cancelled.
-    if (errno == EINTR && !InterruptRequested())
-      continue;
-    // No space, no quota left, an I/O error or anything else: the pass ends as on a full volume.
+  int fd = static_cast<int>(file);
+  ssize_t written = WiperWriteOnce(fd, buffer, size);
+  if (written == static_cast<ssize_t>(size))
+    return size;
+  // No space, no quota left, an I/O error or an interrupt: what the volume still takes is
+  // written, and the short count ends the pass as on a full volume.
+  if (written < 0 && (errno == EINTR || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG)))
     return 0;
-  }
+  return WiperWriteTail(fd, buffer, size, written > 0 ? static_cast<uint32_t>(written) : 0);
 }
 
 void WiperFileClose(WiperFile file) {

@@ -151,23 +151,51 @@ def shell_quote(text):
 PLAIN_RUN = "sh /tmp/tool.sh > /out/stdout 2> /out/stderr < /dev/null; echo $? > /out/status"
 
 
+# How each kind of test volume is made; "fat32" and "exfat" are mounted by the kernel where it has
+# the driver, else through FUSE (see mount_type). exFAT gets 4 KiB clusters: the unwritten end of
+# a larger cluster that holds a small file belongs to that file, not to the free space.
+MKFS = {"ext4": ["mkfs.ext4", "-q", "-F"], "vfat": ["mkfs.vfat"],
+        "fat32": ["mkfs.vfat", "-F", "32"], "btrfs": ["mkfs.btrfs", "-q", "-f"],
+        "xfs": ["mkfs.xfs", "-q", "-f"], "exfat": ["mkfs.exfat", "-c", "4K"],
+        "f2fs": ["mkfs.f2fs", "-q", "-f"]}
+
+
+def kernel_has(fstype):
+    """Whether the running kernel offers a file system type (without loading a module)."""
+    with open("/proc/filesystems") as f:
+        return any(line.split()[-1] == fstype for line in f if line.strip())
+
+
+def mount_type(fstype):
+    """The type that scripts/sandbox-run mounts a kind of test volume as."""
+    if fstype == "fat32":
+        return "vfat" if kernel_has("vfat") else "fusefat"
+    if fstype == "exfat":
+        return "exfat" if kernel_has("exfat") else "exfat-fuse"
+    return fstype
+
+
 class LinuxSandbox:
     """Scratch images and the script of one sandboxed Linux run, made but not yet started."""
 
-    def __init__(self, test, binary, sim_script, images, setup, wrapper, runner):
+    def __init__(self, test, binary, sim_script, images, setup, wrapper, runner, prepare=None):
         if not is_root():
             test.skipTest("needs root for the mount namespace and loop devices")
         total = sum(size for size, _, _ in images) + 32
         self.scratch = Scratch(total)
         self.volume_args = []
+        self.images = []
         for index, (size, fstype, options) in enumerate(images):
             image = os.path.join(self.scratch.path, "volume%d.img" % index)
             with open(image, "wb") as f:
                 f.truncate(size * 1024 * 1024)
-            mkfs = {"ext4": ["mkfs.ext4", "-q", "-F"], "vfat": ["mkfs.vfat"],
-                    "btrfs": ["mkfs.btrfs", "-q", "-f"]}[fstype]
-            subprocess.run(mkfs + [image], check=True, stdout=subprocess.DEVNULL)
-            self.volume_args.append("%s:%s%s" % (image, fstype, ":" + options if options else ""))
+            subprocess.run(MKFS[fstype] + [image], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            if prepare:
+                prepare(image, fstype, options)
+            self.images.append(image)
+            self.volume_args.append("%s:%s%s" % (image, mount_type(fstype),
+                                                 ":" + options if options else ""))
         self.out = os.path.join(self.scratch.path, "out")
         os.mkdir(self.out)
         self.volumes = ["/vol/%d" % (i + 1) for i in range(len(images))] + ["/vol/tmp"]
