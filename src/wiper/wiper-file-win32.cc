@@ -97,13 +97,27 @@ void WiperRootFiles(const char* root, void (*visit)(const char* name, void* cont
 }
 
 bool WiperFileDeleteLeftover(const char* name, uint64_t* bytes) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(name, GetFileExInfoStandard, &data))
+  // The file itself is opened, never what a link there points to, and judged by its handle.
+  HANDLE file = CreateFileA(name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                            FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (file == INVALID_HANDLE_VALUE)
     return false;
-  if ((data.dwFileAttributes &
-       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0)
+  BY_HANDLE_FILE_INFORMATION info;
+  bool known = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  if (!known || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                          FILE_ATTRIBUTE_DEVICE)) != 0)
     return false;
-  *bytes = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+  // It must be on the root's own volume: a link that a system shows as the file it points to
+  // (Wine does so with a Unix link) mostly leads elsewhere.
+  char root[4] = {name[0], ':', '\\', '\0'};
+  DWORD serial = 0;
+  if (name[0] == '\0' || name[1] != ':' ||
+      !GetVolumeInformationA(root, NULL, 0, &serial, NULL, NULL, NULL, 0) ||
+      serial != info.dwVolumeSerialNumber)
+    return false;
+  *bytes = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
   return DeleteFileA(name) != 0;
 }
 

@@ -27,19 +27,10 @@ MIB = 1024 * 1024
 COMMON = r"""
 set -u
 v=/vol/1
-freeb() { stat -f -c '%f %S' $v | awk '{ printf "%d\n", $1 * $2 }'; }
+freeb() { stat -f -c '%f %S' $v | awk '{ printf "%.0f\n", $1 * $2 }'; }
 synced() { sync -f $v; freeb; }
 named() { ls -a $v | grep '^tzl_wiper_' | tr '\n' ' '; }
 wiping() { ls -l /proc/$1/fd 2>/dev/null | grep -q tzl_wiper_; }
-"""
-
-# FAT32 through fusefat on a loop device, so that the tool's volume walk sees a block device.
-FAT_MOUNT = r"""
-mkdir -p /vol/1
-loop=$(losetup -f --show /out/fat.img)
-trap 'umount /vol/1 2>/dev/null; losetup -d $loop' EXIT
-fusefat -o rw+ $loop /vol/1
-for i in $(seq 200); do mountpoint -q /vol/1 && break; sleep 0.01; done
 """
 
 # One full run in the background, timing the file loop: from the first wiper file open to the
@@ -74,7 +65,7 @@ i=0
 for f in %(fractions)s; do
   i=$((i + 1))
   base=$(synced)
-  sh /tmp/tool.sh > /dev/null 2>&1 < /dev/null &
+  sh /tmp/tool.sh > /out/trial.$i.out 2> /out/trial.$i.err < /dev/null &
   pid=$!
   until wiping $pid || ! kill -0 $pid 2>/dev/null; do sleep 0.002; done
   sleep $(awk "BEGIN { printf \"%%.3f\", $f * $fill_ms / 1000 }")
@@ -96,12 +87,16 @@ def tool_script():
         "exec env SHRINK_SIM_SCRIPT= " + binary)
 
 
+# FAT is made as mkfs.vfat chooses for the size (FAT16 here) and mounted as FAT32 is: where the
+# kernel has no vfat, fusefat reports no space at all for FAT32 (its cluster counts come as the
+# inode counts), and a volume without free space is not wiped. The wiper treats every FAT alike.
+MKFS = dict(harness.MKFS, fat=harness.MKFS["vfat"])
+
+
 def make_image(path, size_mb, fstype):
     with open(path, "wb") as f:
         f.truncate(size_mb * MIB)
-    mkfs = {"ext4": ["mkfs.ext4", "-q", "-F"], "xfs": ["mkfs.xfs", "-q", "-f"],
-            "btrfs": ["mkfs.btrfs", "-q", "-f"], "fat": ["mkfs.vfat", "-F", "32"]}[fstype]
-    subprocess.run(mkfs + [path], check=True, stdout=subprocess.DEVNULL,
+    subprocess.run(MKFS[fstype] + [path], check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
 
 
@@ -121,29 +116,25 @@ class Sandbox:
         os.mkdir(self.out)
 
     def volume(self, fstype, size_mb=None, directory=None):
-        """Makes an image; returns the sandbox-run argument, or None for FAT, which the script
-        mounts itself from /out/fat.img."""
+        """Makes an image; returns its sandbox-run argument."""
         size_mb = size_mb or SIZES[fstype]
-        if fstype == "fat":
-            for program in ("fusefat", "mkfs.vfat", "losetup"):
-                if shutil.which(program) is None:
-                    self.test.skipTest("no %s for FAT through FUSE" % program)
-            make_image(os.path.join(self.out, "fat.img"), size_mb, "fat")
-            return None
-        if shutil.which("mkfs." + fstype) is None:
-            self.test.skipTest("no mkfs.%s" % fstype)
+        mount_type = harness.mount_type("fat32" if fstype == "fat" else fstype)
+        needed = [MKFS[fstype][0]] + (["fusefat", "losetup"]
+                                              if mount_type == "fusefat" else [])
+        for program in needed:
+            if shutil.which(program) is None:
+                self.test.skipTest("no %s for %s" % (program, fstype))
         image = os.path.join(directory or self.scratch.path, "%s.img" % fstype)
         make_image(image, size_mb, fstype)
-        return "%s:%s" % (image, fstype)
+        return "%s:%s" % (image, mount_type)
 
     def run(self, body, volume, timeout=300):
         script = os.path.join(self.scratch.path, "script.sh")
         with open(script, "w") as f:
-            f.write(COMMON + (FAT_MOUNT if volume is None else "") + tool_script() + body)
+            f.write(COMMON + tool_script() + body)
         command = [os.path.join(harness.SCRIPTS, "sandbox-run"), self.out, script]
         # A session of its own, so that a script that hangs is ended with all it started.
-        process = subprocess.Popen(command + ([volume] if volume else []),
-                                   start_new_session=True)
+        process = subprocess.Popen(command + [volume], start_new_session=True)
         try:
             status = process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -177,6 +168,12 @@ class LinuxKillTest(unittest.TestCase):
             self.assertLessEqual(abs(int(full[0]) - int(full[1])), MIB)
             rows = [line.split() for line in sandbox.read("trials").splitlines()]
             last = sandbox.read("last.space").split()
+            for row in rows:
+                if row[1] == "0":
+                    print("trial %s ended by itself: %r %r" % (
+                        row[0], sandbox.read("trial.%s.out" % row[0])[-300:],
+                        sandbox.read("trial.%s.err" % row[0])))
+                    break
             return (int(sandbox.read("fill_ms")), rows, sandbox.read("last.out"),
                     sandbox.read("last.status").strip(), last)
         finally:
@@ -185,16 +182,20 @@ class LinuxKillTest(unittest.TestCase):
     def check_nothing_held(self, fstype):
         fill_ms, rows, _, last_status, last = self.campaign(fstype)
         killed = [row for row in rows if row[1] == "137"]
-        worst = 0
+        worst_raw = worst_synced = 0
         for number, status, pid, base, raw, synced, *named in rows:
             with self.subTest(trial=number, status=status):
                 self.assertEqual([], named)
-                # Right after the reap, the space is back.
-                self.assertLessEqual(int(base) - int(raw), MIB)
+                # Right after the reap the space is back; btrfs shows extents freed only once
+                # its transaction is committed, which the sync does at once.
+                if fstype != "btrfs":
+                    self.assertLessEqual(int(base) - int(raw), MIB)
                 self.assertLessEqual(int(base) - int(synced), MIB)
-                worst = max(worst, int(base) - int(raw))
-        print("%s: %d of %d trials killed in a file loop of %d ms; most held after a reap: "
-              "%d bytes" % (fstype, len(killed), len(rows), fill_ms, worst))
+                worst_raw = max(worst_raw, int(base) - int(raw))
+                worst_synced = max(worst_synced, int(base) - int(synced))
+        print("%s: %d of %d trials killed in a file loop of %d ms; most held right after a "
+              "reap %d bytes, after a sync %d bytes" %
+              (fstype, len(killed), len(rows), fill_ms, worst_raw, worst_synced))
         self.assertGreaterEqual(len(killed), 18, rows)
         self.assertEqual("0", last_status)
         self.assertEqual(2, len(last))
@@ -244,13 +245,17 @@ base=$(synced)
 echo $base > /out/base
 sh /tmp/tool.sh > /out/stdout 2> /out/stderr < /dev/null &
 pid=$!
-while kill -0 $pid 2>/dev/null && [ $((base - $(freeb))) -lt $((base / 2)) ]; do sleep 0.002; done
+# Half way by what it has written (btrfs shows written blocks as taken only once allocated).
+written() { awk '/^wchar/ { print $2 }' /proc/$pid/io 2>/dev/null || echo 0; }
+while kill -0 $pid 2>/dev/null && [ $(written) -lt $((base / 2)) ]; do sleep 0.002; done
+kill -0 $pid 2>/dev/null && echo $(written) > /out/written
 %(stop)s
 named > /out/named
 echo $pid > /out/pid
 dd if=$(findmnt -n -o SOURCE $v) of=/out/copy.img bs=1M status=none
 %(go)s
-kill -KILL $pid; wait $pid
+kill -KILL $pid 2>/dev/null
+{ wait $pid; } 2>/dev/null || true
 """
 
 # The copy mounted as it would be after the power came back, and then wiped by a whole run.
@@ -274,21 +279,23 @@ class LinuxPowerLossTest(unittest.TestCase):
         sandbox = Sandbox(self, 3 * SIZES[fstype] + 16)
         try:
             volume = sandbox.volume(fstype)
-            if volume is None:
-                # FUSE cannot be frozen: the run is stopped instead, and the volume synced.
-                steps = {"stop": "kill -STOP $pid\nsync", "go": ""}
+            mount_type = volume.rsplit(":", 1)[1]
+            if mount_type == "fusefat":
+                # FUSE cannot be frozen, and fusefat does not cope with an image copied under it
+                # in the middle of a write: the run is killed first. Its file keeps its name on
+                # FAT, as it would after a power loss.
+                steps = {"stop": "kill -KILL $pid\n{ wait $pid; } 2>/dev/null", "go": ""}
             else:
                 steps = {"stop": "fsfreeze -f $v", "go": "fsfreeze -u $v"}
             sandbox.run(FREEZE % steps, volume)
             base, pid, named = (int(sandbox.read("base")), sandbox.read("pid").strip(),
                                 sandbox.read("named").split())
+            # Frozen while the run was still writing, half way through the free space.
+            written = sandbox.read("written").strip()
+            self.assertTrue(written, "the run ended before the freeze")
+            self.assertGreaterEqual(int(written), base // 2)
             copy = os.path.join(sandbox.out, "copy.img")
-            if volume is None:
-                os.replace(copy, os.path.join(sandbox.out, "fat.img"))
-                copy_volume = None
-            else:
-                copy_volume = "%s:%s" % (copy, fstype)
-            sandbox.run(AFTER_POWER_LOSS, copy_volume)
+            sandbox.run(AFTER_POWER_LOSS, "%s:%s" % (copy, mount_type))
             return (base, pid, named, sandbox.read("copy.named").split(),
                     int(sandbox.read("copy.free")), sandbox.read("stdout"),
                     sandbox.read("status").strip(), sandbox.read("after.named").split(),
@@ -381,10 +388,11 @@ class OpenFileLimitTest(unittest.TestCase):
             with self.subTest(limits=limits):
                 self.assertEqual("0", status, errors[limits])
                 self.assertEqual("Complete\n", errors[limits])
-                # The whole volume was written: the last progress figure is its free space.
+                # The whole volume was written: the last progress figure is its free space, but
+                # for the blocks that ext4 takes for the files' own extent trees.
                 figures = re.findall(r"(\d+) / (\d+) MB complete", outputs[limits])
                 self.assertGreater(int(figures[-1][0]), 2000)
-                self.assertGreaterEqual(int(figures[-1][0]) + 8, int(figures[-1][1]))
+                self.assertGreaterEqual(int(figures[-1][0]) + 16, int(figures[-1][1]))
                 self.assertEqual([], named)
                 self.assertLessEqual(abs(int(base) - int(after)), MIB)
                 most_held, most_named = expected_counts[limits]
