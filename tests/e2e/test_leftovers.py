@@ -22,8 +22,8 @@ import harness
 MIB = 1024 * 1024
 
 # Shell helpers of every sandboxed script: the volume's free bytes (as statfs gives them, and
-# after a sync of the volume), the wiper files it has by name, and whether a process has a wiper
-# file open.
+# after a sync of the volume), the wiper files it has by name, whether a process has a wiper file
+# open, and how many bytes it has written.
 COMMON = r"""
 set -u
 v=/vol/1
@@ -31,11 +31,13 @@ freeb() { stat -f -c '%f %S' $v | awk '{ printf "%.0f\n", $1 * $2 }'; }
 synced() { sync -f $v; freeb; }
 named() { ls -a $v | grep '^tzl_wiper_' | tr '\n' ' '; }
 wiping() { ls -l /proc/$1/fd 2>/dev/null | grep -q tzl_wiper_; }
+written() { awk '/^wchar/ { print $2 }' /proc/$1/io 2>/dev/null || echo 0; }
 """
 
 # One full run in the background, timing the file loop: from the first wiper file open to the
 # last one closed (the tool's descriptors show them; free space would not: btrfs counts written
-# blocks only once they are allocated). Leaves fill_ms and the run's streams in /out.
+# blocks only once they are allocated). Leaves fill_ms, total (the bytes it wrote) and the run's
+# streams in /out.
 TIMED_RUN = r"""
 base=$(synced)
 sh /tmp/tool.sh > /out/full.out 2> /out/full.err < /dev/null &
@@ -54,12 +56,16 @@ wait $pid; echo $? > /out/full.status
 [ $start = 0 ] && start=$end
 fill_ms=$(( (end - start) / 1000000 ))
 echo $fill_ms > /out/fill_ms
+# What it wrote, from its last progress line.
+total=$(awk '/MB complete/ { n = $1 } END { printf "%.0f", n * 1048576 }' /out/full.out)
+echo $total > /out/total
 echo $base $(synced) > /out/full.space
 """
 
-# Kills a run at each moment given as a fraction of fill_ms after its first wiper file was opened. One
-# line per trial in /out/trials: number, status, pid, free bytes before, right after the reap
-# and after a sync, and the wiper files left by name.
+# Kills a run at each moment given as a fraction of 95 % of what the full run wrote; a fraction of
+# 1 or more kills it after its file loop, in the pause before the shrink. One line per trial in
+# /out/trials: number, status, pid, free bytes before, right after the reap and after syncs, the
+# syncs it took, and the wiper files left by name.
 KILL_TRIALS = r"""
 i=0
 for f in %(fractions)s; do
@@ -67,18 +73,36 @@ for f in %(fractions)s; do
   base=$(synced)
   sh /tmp/tool.sh > /out/trial.$i.out 2> /out/trial.$i.err < /dev/null &
   pid=$!
-  until wiping $pid || ! kill -0 $pid 2>/dev/null; do sleep 0.002; done
-  sleep $(awk "BEGIN { printf \"%%.3f\", $f * $fill_ms / 1000 }")
+  if [ $(awk "BEGIN { print ($f >= 1) }") = 1 ]; then
+    until wiping $pid || ! kill -0 $pid 2>/dev/null; do sleep 0.002; done
+    while wiping $pid; do sleep 0.002; done
+  else
+    target=$(awk "BEGIN { printf \"%%.0f\", $f * 0.95 * $total }")
+    while kill -0 $pid 2>/dev/null && [ $(written $pid) -lt $target ]; do sleep 0.001; done
+  fi
   kill -KILL $pid 2>/dev/null
   { wait $pid; } 2>/dev/null; status=$?
   raw=$(freeb)
-  echo "$i $status $pid $base $raw $(synced) $(named)" >> /out/trials
+  # btrfs counts freed extents as free once a commit has seen them go: a few syncs at most.
+  after=$(synced); syncs=1
+  while [ $((base - after)) -gt 1048576 ] && [ $syncs -lt 5 ]; do
+    sleep 0.1; after=$(synced); syncs=$((syncs + 1))
+  done
+  echo "$i $status $pid $base $raw $after $syncs $(named)" >> /out/trials
 done
 # A last run after the kills: it removes what they left by name, and wipes.
 base=$(synced)
 sh /tmp/tool.sh > /out/last.out 2> /out/last.err < /dev/null; echo $? > /out/last.status
 echo $base $(synced) $(named) > /out/last.space
 """
+
+
+def full_matrix(test):
+    """Skips a test outside the plain 64-bit build: the sanitizer and i386 builds run the ext4
+    cases only, to keep the whole check's time."""
+    cache = harness.read(os.path.join(harness.OPTIONS.build_dir, "CMakeCache.txt"))
+    if "SHRINK_SANITIZE:BOOL=ON" in cache or "linux32.cmake" in cache:
+        test.skipTest("the full file-system matrix runs in the linux build")
 
 
 def tool_script():
@@ -156,8 +180,14 @@ class LinuxKillTest(unittest.TestCase):
             self.skipTest("runs of the Linux build")
 
     def campaign(self, fstype, trials=20):
+        # btrfs at times refuses a small volume's last tens of MiB when it was filled just before
+        # (its frees wait for a commit): such a run ends by itself before its kill, so it gets
+        # more trials.
+        if fstype == "btrfs":
+            trials = 30
         rng = random.Random("kill-%s" % fstype)
-        # Moments all over the file loop, and a few just after it (the flush and the closes).
+        # Moments all over the file loop, and a few just after it (the flush, the closes and the
+        # pause).
         fractions = ["%.3f" % rng.uniform(0.0, 1.1) for _ in range(trials)]
         sandbox = Sandbox(self, 2 * SIZES[fstype] + 16)
         try:
@@ -165,6 +195,7 @@ class LinuxKillTest(unittest.TestCase):
             sandbox.run(TIMED_RUN + KILL_TRIALS % {"fractions": " ".join(fractions)}, volume)
             full = sandbox.read("full.space").split()
             self.assertEqual("0", sandbox.read("full.status").strip(), sandbox.read("full.err"))
+            self.assertGreater(int(sandbox.read("total")), MIB)
             self.assertLessEqual(abs(int(full[0]) - int(full[1])), MIB)
             rows = [line.split() for line in sandbox.read("trials").splitlines()]
             last = sandbox.read("last.space").split()
@@ -182,21 +213,21 @@ class LinuxKillTest(unittest.TestCase):
     def check_nothing_held(self, fstype):
         fill_ms, rows, _, last_status, last = self.campaign(fstype)
         killed = [row for row in rows if row[1] == "137"]
-        worst_raw = worst_synced = 0
-        for number, status, pid, base, raw, synced, *named in rows:
+        worst_raw = most_syncs = 0
+        for number, status, pid, base, raw, synced, syncs, *named in rows:
+            worst_raw = max(worst_raw, int(base) - int(raw))
+            most_syncs = max(most_syncs, int(syncs))
             with self.subTest(trial=number, status=status):
                 self.assertEqual([], named)
                 # Right after the reap the space is back; btrfs shows extents freed only once
-                # its transaction is committed, which the sync does at once.
+                # a transaction commit has seen them go, which the syncs make at once.
                 if fstype != "btrfs":
                     self.assertLessEqual(int(base) - int(raw), MIB)
                 self.assertLessEqual(int(base) - int(synced), MIB)
-                worst_raw = max(worst_raw, int(base) - int(raw))
-                worst_synced = max(worst_synced, int(base) - int(synced))
         print("%s: %d of %d trials killed in a file loop of %d ms; most held right after a "
-              "reap %d bytes, after a sync %d bytes" %
-              (fstype, len(killed), len(rows), fill_ms, worst_raw, worst_synced))
-        self.assertGreaterEqual(len(killed), 18, rows)
+              "reap %d bytes; back after at most %d syncs" %
+              (fstype, len(killed), len(rows), fill_ms, worst_raw, most_syncs))
+        self.assertGreaterEqual(len(killed), 20 if fstype == "btrfs" else 19, rows)
         self.assertEqual("0", last_status)
         self.assertEqual(2, len(last))
 
@@ -204,18 +235,21 @@ class LinuxKillTest(unittest.TestCase):
         self.check_nothing_held("ext4")
 
     def test_sigkill_on_xfs(self):
+        full_matrix(self)
         self.check_nothing_held("xfs")
 
     def test_sigkill_on_btrfs(self):
+        full_matrix(self)
         self.check_nothing_held("btrfs")
 
     def test_sigkill_on_fat32(self):
+        full_matrix(self)
         # FAT keeps the files named: a killed run leaves its own, and the next run removes them
         # before it writes, so no more than one killed run's files are ever there.
         fill_ms, rows, last_out, last_status, last = self.campaign("fat")
         killed = [row for row in rows if row[1] == "137"]
         left = 0
-        for number, status, pid, base, raw, synced, *named in rows:
+        for number, status, pid, base, raw, synced, syncs, *named in rows:
             with self.subTest(trial=number, status=status):
                 for name in named:
                     self.assertRegex(name, r"^tzl_wiper_%s\.\d+$" % pid)
@@ -224,7 +258,7 @@ class LinuxKillTest(unittest.TestCase):
                 left = len(named)
         print("fat: %d of %d trials killed in a file loop of %d ms; the last left %d files" %
               (len(killed), len(rows), fill_ms, left))
-        self.assertGreaterEqual(len(killed), 18, rows)
+        self.assertGreaterEqual(len(killed), 19, rows)
         self.assertEqual("0", last_status)
         if left:
             self.assertIn("Removed %d wiper files left by an earlier run on /vol/1/\n" % left,
@@ -245,10 +279,10 @@ base=$(synced)
 echo $base > /out/base
 sh /tmp/tool.sh > /out/stdout 2> /out/stderr < /dev/null &
 pid=$!
-# Half way by what it has written (btrfs shows written blocks as taken only once allocated).
-written() { awk '/^wchar/ { print $2 }' /proc/$pid/io 2>/dev/null || echo 0; }
-while kill -0 $pid 2>/dev/null && [ $(written) -lt $((base / 2)) ]; do sleep 0.002; done
-kill -0 $pid 2>/dev/null && echo $(written) > /out/written
+# A quarter of the way by what it has written (btrfs shows written blocks as taken only once they
+# are allocated, and its raw free figure is more than a small volume takes).
+while kill -0 $pid 2>/dev/null && [ $(written $pid) -lt $((base / 4)) ]; do sleep 0.002; done
+kill -0 $pid 2>/dev/null && echo $(written $pid) > /out/written
 %(stop)s
 named > /out/named
 echo $pid > /out/pid
@@ -290,10 +324,10 @@ class LinuxPowerLossTest(unittest.TestCase):
             sandbox.run(FREEZE % steps, volume)
             base, pid, named = (int(sandbox.read("base")), sandbox.read("pid").strip(),
                                 sandbox.read("named").split())
-            # Frozen while the run was still writing, half way through the free space.
+            # Frozen while the run was still writing, a quarter through the free space.
             written = sandbox.read("written").strip()
             self.assertTrue(written, "the run ended before the freeze")
-            self.assertGreaterEqual(int(written), base // 2)
+            self.assertGreaterEqual(int(written), base // 4)
             copy = os.path.join(sandbox.out, "copy.img")
             sandbox.run(AFTER_POWER_LOSS, "%s:%s" % (copy, mount_type))
             return (base, pid, named, sandbox.read("copy.named").split(),
@@ -318,19 +352,22 @@ class LinuxPowerLossTest(unittest.TestCase):
         self.check_recovered("ext4")
 
     def test_power_loss_on_xfs(self):
+        full_matrix(self)
         self.check_recovered("xfs")
 
     def test_power_loss_on_btrfs(self):
+        full_matrix(self)
         self.check_recovered("btrfs")
 
     def test_power_loss_on_fat32(self):
+        full_matrix(self)
         base, pid, named, copy_named, copy_free, stdout, status, after_named, after_free = \
             self.power_loss("fat")
         print("fat: free before %d, on the copy %d, after the next run %d" %
               (base, copy_free, after_free))
         self.assertEqual(["tzl_wiper_%s.0" % pid], named)
         self.assertEqual(named, copy_named)
-        self.assertLess(copy_free, base / 2)
+        self.assertLess(copy_free, base * 3 / 4)
         self.assertTrue(stdout.startswith(
             "Wiping free space on /vol/1/ (%d / " % (copy_free >> 20)), stdout[:200])
         self.assertIn("Removed 1 wiper files left by an earlier run on /vol/1/\n", stdout)
@@ -368,6 +405,7 @@ class OpenFileLimitTest(unittest.TestCase):
             self.skipTest("no prlimit")
 
     def test_more_files_than_descriptors(self):
+        full_matrix(self)
         # About 2 GiB free: three wiper files. 12 descriptors (soft and hard) leave room for one
         # held file; a soft limit of 12 under a hard one of 4096 is raised, and all are held.
         disk = tempfile.mkdtemp(prefix="shrink-e2e-disk-", dir="/var/tmp")
