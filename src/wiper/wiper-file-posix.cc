@@ -26,10 +26,12 @@ namespace {
 // does not take together with the mark: that flag first, the mark where it is refused.
 // File systems without the flags refuse the calls, which is no reason to give up.
 void WiperFileDisableCompression(int fd) {
-  int flags = 0;
+  // The kernel reads and writes an int, but the request numbers say long: a zeroed long holds it
+  // (in its low half on x86), so that no byte the call is said to read is left unset.
+  long flags = 0;
   if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
     return;
-  int wanted = (flags & ~FS_COMPR_FL) | FS_NOCOW_FL;
+  long wanted = (flags & ~FS_COMPR_FL) | FS_NOCOW_FL;
   if (wanted == flags || ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0)
     return;
   wanted = (flags & ~FS_COMPR_FL) | FS_NOCOMP_FL;
