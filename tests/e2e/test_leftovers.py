@@ -455,7 +455,7 @@ class WineKillTest(unittest.TestCase):
         subprocess.run([os.path.join(harness.SCRIPTS, "wine-prefix"), prefix], check=True)
         rng = random.Random("wine-kill")
         for trial in range(3):
-            drives = harness.WineDrives(prefix, (("d", 160),))
+            drives = harness.WineDrives(prefix, (("d", 256),))
             try:
                 root = drives.paths[0]
                 before = os.statvfs(root)
@@ -470,7 +470,7 @@ class WineKillTest(unittest.TestCase):
                     if any(harness.WIPER_NAME.search(n) for n in os.listdir(root)):
                         break
                     time.sleep(0.005)
-                time.sleep(rng.uniform(0.0, 0.15))
+                time.sleep(rng.uniform(0.0, 0.05))
                 with self.subTest(trial=trial):
                     self.assertIsNone(process.poll(), "the run ended before the kill")
                     taken = before.f_bfree - os.statvfs(root).f_bfree
@@ -478,10 +478,12 @@ class WineKillTest(unittest.TestCase):
                     process.kill()
                     process.wait(timeout=30)
                     # The Wine server deletes the files of the handles that the dead process
-                    # held, as Windows does; it may take a moment to see the death.
+                    # held, as Windows does, and then lets go of them; it may take a moment to see
+                    # the death.
                     deadline = time.time() + 10
-                    while time.time() < deadline and any(
-                            harness.WIPER_NAME.search(n) for n in os.listdir(root)):
+                    while time.time() < deadline and (
+                            any(harness.WIPER_NAME.search(n) for n in os.listdir(root)) or
+                            (before.f_bfree - os.statvfs(root).f_bfree) * before.f_frsize > MIB):
                         time.sleep(0.05)
                     self.assertEqual([], [n for n in os.listdir(root)
                                           if harness.WIPER_NAME.search(n)])
