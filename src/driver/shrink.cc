@@ -56,12 +56,13 @@ ToolStatus ShrinkRun() {
   if (status != STATUS_OK)
     return status;
 
+  // Caught before the open, so that no interrupt can end the process between the open and the
+  // close; one that comes before the channel is open is acted on once it is, at the first check.
+  InterruptCatch();
   RpcChannel channel;
   status = RpcOpen(channel, 0);
   if (status != STATUS_OK)
     return status;
-  // From here on an interrupt must not end the process before the channel is closed.
-  InterruptCatch();
   if (g_verbosity >= 2)
     PrintErr("RPC channel: %lu (conventional)\n", (unsigned long)(channel.idWord >> 16));
 

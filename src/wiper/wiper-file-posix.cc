@@ -1,11 +1,18 @@
 // The wiper's file and memory services on Linux: exclusive creation without following links,
-// compression turned off where the file system has it, plain writes streamed to the disk as they
-// are made (wiper-stream-posix.cc), unlink and the process id.
+// compression turned off where the file system has it, the name removed at once from files kept
+// open, plain writes streamed to the disk as they are made (wiper-stream-posix.cc), unlink, the
+// process id, and the leftovers of dead runs in a root.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "base/interrupt.h"
@@ -21,15 +28,77 @@ namespace {
 // does not take together with the mark: that flag first, the mark where it is refused.
 // File systems without the flags refuse the calls, which is no reason to give up.
 void WiperFileDisableCompression(int fd) {
-  int flags = 0;
+  // The kernel reads and writes an int, but the request numbers say long: a zeroed long holds it
+  // (in its low half on x86), so that no byte the call is said to read is left unset.
+  long flags = 0;
   if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
     return;
-  int wanted = (flags & ~FS_COMPR_FL) | FS_NOCOW_FL;
+  long wanted = (flags & ~FS_COMPR_FL) | FS_NOCOW_FL;
   if (wanted == flags || ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0)
     return;
   wanted = (flags & ~FS_COMPR_FL) | FS_NOCOMP_FL;
   if (wanted != flags)
     ioctl(fd, FS_IOC_SETFLAGS, &wanted);
+}
+
+// Descriptors left free for what the run still opens while files are held: the file that keeps
+// its name, the volume flush, the next root's listing, the console.
+const rlim_t WIPER_SPARE_DESCRIPTORS = 8;
+
+// File systems that do not free a file without a name after a crash: FAT and exFAT have no
+// notion of it (the check at the next mount finds lost clusters at best), NTFS and HFS+ as Linux
+// drives them neither, and a FUSE daemon may keep it as a hidden file of its own.
+bool WiperFileSystemFreesOrphans(int fd) {
+  const long NO_ORPHAN_RECOVERY[] = {
+      0x4d44,      // MSDOS_SUPER_MAGIC: vfat, msdos
+      0x2011BAB0,  // EXFAT_SUPER_MAGIC
+      0x65735546,  // FUSE_SUPER_MAGIC: fusefat, exfat-fuse, ntfs-3g
+      0x5346544e,  // NTFS_SB_MAGIC: ntfs, ntfs3
+      0x4244,      // HFS_SUPER_MAGIC
+      0x482b,      // HFSPLUS_SUPER_MAGIC
+  };
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0)
+    return false;
+  for (long type : NO_ORPHAN_RECOVERY) {
+    if ((long)fs.f_type == type)
+      return false;
+  }
+  return true;
+}
+
+// The soft limit on descriptors, raised once as far as the hard limit allows: every held file
+// takes one.
+rlim_t WiperDescriptorLimit() {
+  static bool raised = false;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return 0;
+  if (!raised && limit.rlim_cur < limit.rlim_max) {
+    raised = true;
+    struct rlimit wanted = limit;
+    wanted.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &wanted) == 0)
+      limit = wanted;
+  }
+  return limit.rlim_cur;
+}
+
+// Removes the name of the file just created at `name` and open as `fd`, if the name still is that
+// file (same device and inode) and the system will free the file by itself: at the close, at the
+// process's end whatever ends it, or by the file system's orphan recovery after a crash.
+bool WiperFileUnlinkOpen(int fd, const char* name) {
+  rlim_t limit = WiperDescriptorLimit();
+  if (limit != RLIM_INFINITY && (rlim_t)fd + WIPER_SPARE_DESCRIPTORS >= limit)
+    return false;
+  if (!WiperFileSystemFreesOrphans(fd))
+    return false;
+  struct stat opened, named;
+  if (fstat(fd, &opened) != 0 || fstatat(AT_FDCWD, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    return false;
+  if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+    return false;
+  return unlink(name) == 0;
 }
 
 // Smallest piece of a block tried when the volume takes no more whole blocks: one sector.
@@ -65,13 +134,15 @@ uint32_t WiperWriteTail(int fd, const char* buffer, uint32_t size, uint32_t done
 
 }  // namespace
 
-WiperFile WiperFileCreateNew(const char* name) {
+WiperFile WiperFileCreateNew(const char* name, bool* held) {
   // O_EXCL fails on any name that exists, a symbolic link included, dangling or not; O_NOFOLLOW
   // says so once more.
   int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0)
     return WIPER_FILE_INVALID;
   WiperFileDisableCompression(fd);
+  if (*held)
+    *held = WiperFileUnlinkOpen(fd, name);
   return fd;
 }
 
@@ -126,6 +197,42 @@ void WiperVolumeFlush(const char* root) {
 void WiperFileDelete(const char* name) { unlink(name); }
 
 uint32_t WiperProcessId() { return static_cast<uint32_t>(getpid()); }
+
+bool WiperProcessRunning(uint32_t processId) {
+  // Process ids stop below INT_MAX, and 0 or a negative value would ask after a process group.
+  if (processId == 0)
+    return true;
+  if (processId > (uint32_t)INT_MAX)
+    return false;
+  // EPERM: it runs, as another user.
+  return kill(static_cast<pid_t>(processId), 0) == 0 || errno != ESRCH;
+}
+
+void WiperRootFiles(const char* root, void (*visit)(const char* name, void* context),
+                    void* context) {
+  DIR* directory = opendir(root);
+  if (directory == nullptr)
+    return;
+  while (struct dirent* entry = readdir(directory)) {
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      regular = fstatat(dirfd(directory), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(st.st_mode);
+    }
+    if (regular)
+      visit(entry->d_name, context);
+  }
+  closedir(directory);
+}
+
+bool WiperFileDeleteLeftover(const char* name, uint64_t* bytes) {
+  struct stat st;
+  if (lstat(name, &st) != 0 || !S_ISREG(st.st_mode))
+    return false;
+  *bytes = (uint64_t)st.st_blocks * 512;
+  return unlink(name) == 0;
+}
 
 char* WipeMemoryAllocate(uint32_t size) {
   void* block = nullptr;

@@ -14,13 +14,13 @@ bool FormatWiperFileName(char* name, const char* root, uint32_t processId, uint3
   return length >= 0 && (uint32_t)length < WIPER_NAME_SIZE;
 }
 
-WiperFile CreateWiperFile(const char* root, uint32_t number) {
+WiperFile CreateWiperFile(const char* root, uint32_t number, bool* held) {
   char name[WIPER_NAME_SIZE];
   uint32_t processId = WiperProcessId();
   // A name cut short would name another file, maybe in another directory: it is never created.
   WiperFile file = WIPER_FILE_INVALID;
   if (FormatWiperFileName(name, root, processId, number))
-    file = WiperFileCreateNew(name);
+    file = WiperFileCreateNew(name, held);
   if (file == WIPER_FILE_INVALID && g_verbosity > 0) {
     // Formed again in the message, so that a name too long for the buffer is shown whole.
     PrintErr("Failed to create a wiper file %stzl_wiper_%lu.%lu\n", root,

@@ -12,6 +12,8 @@
 
 char* g_wipeBuffer = nullptr;
 uint32_t g_wipeBufferSize = 0;
+// Each slot below the pass's file count is set when its file is created, before it is read.
+WiperFile g_wiperHeld[WIPER_HELD_FILES_MAX];
 
 namespace {
 
@@ -62,6 +64,20 @@ void PrintCancelled() {
     PrintOut("Cencelled.\n");
 }
 
+// Frees file `number` of the pass: a held file by closing it, which lets the system drop it, any
+// other by deleting it by its name.
+void FreeWiperFile(const char* root, uint32_t number) {
+  if (number >= WIPER_HELD_FILES_MAX || g_wiperHeld[number] == WIPER_FILE_INVALID) {
+    DeleteWiperFile(root, number);
+    return;
+  }
+  char name[WIPER_NAME_SIZE];
+  if (g_wiperDeleteObserver != nullptr && FormatWiperFileName(name, root, WiperProcessId(), number))
+    g_wiperDeleteObserver(name);
+  CloseWiperFile(g_wiperHeld[number]);
+  g_wiperHeld[number] = WIPER_FILE_INVALID;
+}
+
 }  // namespace
 
 ToolStatus WipeAllVolumes() {
@@ -102,6 +118,10 @@ ToolStatus WipeVolume(const char* root, uint64_t freeKiB) {
     if (g_verbosity >= 2)
       PrintOut("Wiping buffer: %u bytes\n", (unsigned)g_wipeBufferSize);
   }
+  // What a dead run left is free space too: it is wiped with the rest.
+  uint64_t leftoverBytes = RemoveLeftoverWiperFiles(root);
+  if (freeKiB != SPACE_UNAVAILABLE)
+    freeKiB += leftoverBytes >> 10;
   if (g_verbosity > 0) {
     if (freeKiB == SPACE_UNAVAILABLE)
       PrintOut("0 MB complete (C: cancel / S: skip)\n");
@@ -116,11 +136,14 @@ ToolStatus WipeVolume(const char* root, uint64_t freeKiB) {
   uint32_t fileCount = 0;
   ToolStatus status = STATUS_OK;
   while (progressKiB < freeKiB) {
-    WiperFile file = CreateWiperFile(root, fileCount);
+    bool held = fileCount < WIPER_HELD_FILES_MAX;
+    WiperFile file = CreateWiperFile(root, fileCount, &held);
     if (file == WIPER_FILE_INVALID) {
       status = STATUS_WIPE_FAILED;
       break;
     }
+    if (fileCount < WIPER_HELD_FILES_MAX)
+      g_wiperHeld[fileCount] = held ? file : WIPER_FILE_INVALID;
     ++fileCount;
     uint32_t fileBytes = 0;
     bool endOfVolume = false;
@@ -158,17 +181,20 @@ ToolStatus WipeVolume(const char* root, uint64_t freeKiB) {
       if (fileBytes >= WIPER_FILE_LIMIT)
         break;
     }
-    CloseWiperFile(file);
+    // A held file stays open until the pass ends, so that it vanishes if the process dies.
+    if (!held)
+      CloseWiperFile(file);
     if (status != STATUS_OK || endOfVolume)
       break;
   }
 
   WipeLoopLeave();
+  // The zeros reach the disk before any file is freed, held files included.
   if (fileCount > 0)
     WiperVolumeFlush(root);
   // Newest first; a file whose creation failed was never counted.
   for (uint32_t number = fileCount; number > 0; --number)
-    DeleteWiperFile(root, number - 1);
+    FreeWiperFile(root, number - 1);
   return status;
 }
 

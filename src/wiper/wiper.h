@@ -19,6 +19,18 @@ const WiperFile WIPER_FILE_INVALID = -1;
 extern char* g_wipeBuffer;
 extern uint32_t g_wipeBufferSize;
 
+/// Wiper files of one pass kept open until its end at most (1 GiB each, so 4 TiB); later files of
+/// the pass are closed once written and deleted by name.
+const uint32_t WIPER_HELD_FILES_MAX = 4096;
+
+/// The open files of the volume pass under way, by file number, or WIPER_FILE_INVALID for a file
+/// that was closed when written and keeps its name until it is deleted. The wiper keeps more than
+/// one file open at a time only for this: a held file has no name left (Linux) or is deleted when
+/// closed (Windows), so the system frees it however the process ends, killed or crashed
+/// included. Each pass writes its data out and then closes them, newest first; none is open
+/// between passes.
+extern WiperFile g_wiperHeld[WIPER_HELD_FILES_MAX];
+
 /// Wipes every fixed volume in turn. Returns STATUS_OK when each was wiped or skipped, else
 /// STATUS_WIPE_FAILED (drive list, buffer, creation, cancel key or interrupt), messages written.
 /// The buffer is released and the volume walk reset before it returns.
@@ -28,8 +40,10 @@ ToolStatus WipeAllVolumes();
 ToolStatus WipeVolume(const char* root, uint64_t freeKiB);
 
 /// Creates wiper file `number` in `root`, exclusively and uncompressed; WIPER_FILE_INVALID with
-/// "Failed to create a wiper file %s\n" (level 1) when that fails.
-WiperFile CreateWiperFile(const char* root, uint32_t number);
+/// "Failed to create a wiper file %s\n" (level 1) when that fails. With `*held` set it asks for a
+/// file that the system removes by itself once it is closed or the process ends, and leaves
+/// `*held` telling whether it is one (else it keeps its name until DeleteWiperFile).
+WiperFile CreateWiperFile(const char* root, uint32_t number, bool* held);
 
 /// Writes `size` bytes; returns the count written, 0 when the write failed.
 uint32_t WriteWiperBlock(WiperFile file, const char* buffer, uint32_t size);
@@ -41,13 +55,26 @@ void CloseWiperFile(WiperFile file);
 void DeleteWiperFile(const char* root, uint32_t number);
 
 /// For tests on real volumes: when set, called with each wiper file's name just before it is
-/// deleted, while the volume is as full as its pass left it. Null in the tool.
+/// deleted or, for a held file, closed, while the volume is as full as its pass left it. Null in
+/// the tool.
 extern void (*g_wiperDeleteObserver)(const char* name);
 
 /// Mark the start and the end of each volume's file loop: the terminal is kept quiet (no echo,
 /// keys without Enter) for the span on platforms whose key check needs it.
 void WipeLoopEnter();
 void WipeLoopLeave();
+
+/// Deletes the wiper files that runs no longer alive left in `root` (killed on a file system that
+/// keeps their names, a power loss, an older version of the tool): regular files named exactly as
+/// FormatWiperFileName makes them whose process is not running. Links, directories and other names
+/// are never touched; a file that cannot be deleted is left silently. Writes "Removed %lu wiper
+/// files left by an earlier run on %s\n" (level 1, standard output) when it removed any. Returns
+/// the bytes those files held.
+uint64_t RemoveLeftoverWiperFiles(const char* root);
+
+/// Whether `name` (without a directory) is "tzl_wiper_<process id>.<number>" with both numbers
+/// in plain decimal as FormatWiperFileName writes them and within 32 bits; sets `*processId`.
+bool ParseWiperFileName(const char* name, uint32_t* processId);
 
 /// Forms "%stzl_wiper_%lu.%lu" from root, process id and number into `name` (WIPER_NAME_SIZE).
 /// Returns false when the name does not fit.

@@ -25,6 +25,7 @@ class WiperWineDriveTest(unittest.TestCase):
         self.assertNotIn("SKIPPED", output)
         self.assertIn("[       OK ] WiperWineTest.FillsTheDriveAndFreesItAgain", output)
         self.assertIn("[       OK ] WiperWineTest.NamesInTheWayAreLeftAlone", output)
+        self.assertIn("[       OK ] WiperWineTest.LeftoversOfDeadRunsOnly", output)
         # The user's files are as they were, and nothing of the wipe is left.
         self.assertEqual(result.before, result.after)
 

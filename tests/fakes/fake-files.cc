@@ -17,6 +17,7 @@ const uint64_t UNLIMITED = ~UINT64_C(0);
 struct FakeFile {
   uint64_t bytes;
   size_t creation;  // index into g_createdBytes; SIZE_MAX for a file that was there before
+  bool named;       // false once a held file's name is removed; its close then frees it
 };
 
 struct FakeRoom {
@@ -45,6 +46,10 @@ uint64_t g_room = UNLIMITED;
 bool g_failNextWrite = false;
 uint32_t g_failNextWritten = 0;
 std::set<std::string> g_failCreate;
+std::vector<std::string> g_keepNames;
+uint32_t g_holdLimit = UINT32_MAX;
+uint32_t g_holding = 0;
+std::set<uint32_t> g_running;
 bool g_failDeletions = false;
 std::set<uint32_t> g_failAllocation;
 bool g_failAllAllocations = false;
@@ -77,6 +82,15 @@ void GiveBack(uint64_t* room, uint64_t bytes) {
     *room += bytes;
 }
 
+// Takes a file away and gives its bytes back to the room it took them from.
+void RemoveFile(std::map<std::string, FakeFile>::iterator found) {
+  FakeRoom* room = RoomOf(found->first);
+  GiveBack(&g_room, found->second.bytes);
+  if (room != nullptr)
+    GiveBack(&room->bytes, found->second.bytes);
+  g_files.erase(found);
+}
+
 FakeOpenFile* OpenFileOf(WiperFile file) {
   if (file < 0 || static_cast<size_t>(file) >= g_handles.size() || !g_handles[file].open)
     return nullptr;
@@ -97,6 +111,10 @@ void FakeFilesReset() {
   g_failNextWrite = false;
   g_failNextWritten = 0;
   g_failCreate.clear();
+  g_keepNames.clear();
+  g_holdLimit = UINT32_MAX;
+  g_holding = 0;
+  g_running.clear();
   g_failDeletions = false;
   g_failAllocation.clear();
   g_failAllAllocations = false;
@@ -127,7 +145,20 @@ void FakeFailCreate(const char* name) { g_failCreate.insert(name); }
 void FakeFailDeletions() { g_failDeletions = true; }
 
 void FakeAddExistingFile(const char* name, uint64_t bytes) {
-  g_files[name] = FakeFile{bytes, SIZE_MAX};
+  g_files[name] = FakeFile{bytes, SIZE_MAX, true};
+}
+
+void FakeKeepNames(const char* root) { g_keepNames.push_back(root); }
+
+void FakeHoldLimit(uint32_t count) { g_holdLimit = count; }
+
+void FakeSetRunning(uint32_t processId) { g_running.insert(processId); }
+
+uint32_t FakeFilesOpen() {
+  uint32_t open = 0;
+  for (const FakeOpenFile& handle : g_handles)
+    open += handle.open ? 1 : 0;
+  return open;
 }
 
 void FakeFailAllocation(uint32_t size) { g_failAllocation.insert(size); }
@@ -157,21 +188,35 @@ std::string FakeFilesLogWithoutWrites() {
 std::string FakeFilesPresent() {
   std::string text;
   for (const auto& file : g_files)
-    text += file.first + " " + std::to_string(file.second.bytes) + "\n";
+    if (file.second.named)
+      text += file.first + " " + std::to_string(file.second.bytes) + "\n";
   return text;
 }
 
 std::vector<uint64_t> FakeCreatedFileBytes() { return g_createdBytes; }
 
-WiperFile WiperFileCreateNew(const char* name) {
+WiperFile WiperFileCreateNew(const char* name, bool* held) {
   if (g_failCreate.count(name) != 0 || g_files.count(name) != 0) {
     Log(std::string("create ") + name + " failed");
     return WIPER_FILE_INVALID;
   }
   Log(std::string("create ") + name);
-  g_files[name] = FakeFile{0, g_createdBytes.size()};
+  g_files[name] = FakeFile{0, g_createdBytes.size(), true};
   g_createdBytes.push_back(0);
   g_handles.push_back(FakeOpenFile{name, true});
+  if (*held) {
+    for (const std::string& root : g_keepNames) {
+      if (std::string(name).compare(0, root.size(), root) == 0)
+        *held = false;
+    }
+    if (g_holding >= g_holdLimit)
+      *held = false;
+  }
+  if (*held) {
+    g_files[name].named = false;
+    ++g_holding;
+    Log(std::string("unlink ") + name);
+  }
   return static_cast<WiperFile>(g_handles.size() - 1);
 }
 
@@ -225,6 +270,12 @@ void WiperFileClose(WiperFile file) {
   }
   open->open = false;
   Log("close " + open->name);
+  auto found = g_files.find(open->name);
+  if (found != g_files.end() && !found->second.named) {
+    // The last descriptor of a file without a name: the system frees it.
+    RemoveFile(found);
+    --g_holding;
+  }
 }
 
 // The streaming's range services, as "writeback|await|drop NAME OFFSET+LENGTH" (LENGTH 0: the rest
@@ -251,19 +302,45 @@ void WiperVolumeFlush(const char* root) { Log(std::string("flush ") + root); }
 
 void WiperFileDelete(const char* name) {
   auto found = g_files.find(name);
-  if (g_failDeletions || found == g_files.end()) {
+  if (g_failDeletions || found == g_files.end() || !found->second.named) {
     Log(std::string("delete ") + name + " failed");
     return;
   }
-  FakeRoom* room = RoomOf(name);
-  GiveBack(&g_room, found->second.bytes);
-  if (room != nullptr)
-    GiveBack(&room->bytes, found->second.bytes);
-  g_files.erase(found);
+  RemoveFile(found);
   Log(std::string("delete ") + name);
 }
 
 uint32_t WiperProcessId() { return FAKE_PROCESS_ID; }
+
+bool WiperProcessRunning(uint32_t processId) { return g_running.count(processId) != 0; }
+
+void WiperRootFiles(const char* root, void (*visit)(const char* name, void* context),
+                    void* context) {
+  Log(std::string("list ") + root);
+  const std::string prefix = root;
+  // Names first: the visits may delete.
+  std::vector<std::string> names;
+  for (const auto& file : g_files) {
+    const std::string& name = file.first;
+    if (file.second.named && name.compare(0, prefix.size(), prefix) == 0 &&
+        name.find_first_of("\\/", prefix.size()) == std::string::npos)
+      names.push_back(name.substr(prefix.size()));
+  }
+  for (const std::string& name : names)
+    visit(name.c_str(), context);
+}
+
+bool WiperFileDeleteLeftover(const char* name, uint64_t* bytes) {
+  auto found = g_files.find(name);
+  if (g_failDeletions || found == g_files.end() || !found->second.named) {
+    Log(std::string("delete leftover ") + name + " failed");
+    return false;
+  }
+  *bytes = found->second.bytes;
+  RemoveFile(found);
+  Log(std::string("delete leftover ") + name);
+  return true;
+}
 
 char* WipeMemoryAllocate(uint32_t size) {
   if (g_failAllAllocations || g_failAllocation.count(size) != 0) {

@@ -37,6 +37,16 @@ void FakeFailDeletions();
 /// A file of `name` exists already, holding `bytes` bytes, so that creating it fails.
 void FakeAddExistingFile(const char* name, uint64_t bytes);
 
+/// Files under `root` cannot be held: their file system would not free them after a crash, so
+/// they keep their names.
+void FakeKeepNames(const char* root);
+
+/// At most `count` files are held open at the same time (descriptors); later ones keep their names.
+void FakeHoldLimit(uint32_t count);
+
+/// A process of this id is running.
+void FakeSetRunning(uint32_t processId);
+
 /// Allocations of exactly `size` bytes fail; FakeFailAllAllocations makes every one fail.
 void FakeFailAllocation(uint32_t size);
 void FakeFailAllAllocations();
@@ -44,9 +54,11 @@ void FakeFailAllAllocations();
 /// What happened, one line per call in order, with runs of equal full writes folded:
 ///   "alloc 1048576", "alloc 1048576 failed", "free 1048576",
 ///   "create C:\\tzl_wiper_508.0", "create C:\\tzl_wiper_508.0 failed",
+///   "unlink C:\\tzl_wiper_508.0" (a held file's name removed; its close frees it),
 ///   "write 1048576 x1024" (full writes), "write 1048576 -> 1500" (short or failed),
 ///   "close C:\\tzl_wiper_508.0", "flush C:\\" (the volume written out before the deletions),
-///   "delete C:\\tzl_wiper_508.0", "delete ... failed",
+///   "delete C:\\tzl_wiper_508.0", "delete ... failed", "list C:\\" (a root's files listed),
+///   "delete leftover C:\\tzl_wiper_77.0", "delete leftover ... failed",
 ///   "writeback NAME 0+1048576", "await NAME 0+1048576", "drop NAME 0+1048576" (the streaming's
 ///   range services of wiper-stream.h, called only by its unit tests here),
 ///   "bad handle" for a write or close of a handle that is not open, "bad free", and
@@ -56,8 +68,12 @@ std::string FakeFilesLog();
 /// The log without the writes, for tests that look at the files' lifecycle only.
 std::string FakeFilesLogWithoutWrites();
 
-/// The files that exist now, with their byte counts, as "name bytes" lines in name order.
+/// The files that exist now by name, with their byte counts, as "name bytes" lines in name order.
+/// Held files whose name is gone are not among them.
 std::string FakeFilesPresent();
+
+/// Files open now (held or not).
+uint32_t FakeFilesOpen();
 
 /// The byte count of every file ever created, in order of creation (deleted ones included).
 std::vector<uint64_t> FakeCreatedFileBytes();

@@ -6,12 +6,14 @@
 
 #include "base/interrupt.h"
 #include "base/output.h"
+#include "sim/host.h"
 
 namespace {
 
 uint32_t g_interruptAt = 0;
 uint32_t g_interruptChecks = 0;
 bool g_caught = false;
+uint32_t g_caughtAfterOpens = 0;
 uint32_t g_paused = 0;
 
 }  // namespace
@@ -20,6 +22,7 @@ void FakeReportReset() {
   g_interruptAt = 0;
   g_interruptChecks = 0;
   g_caught = false;
+  g_caughtAfterOpens = 0;
   g_paused = 0;
 }
 
@@ -27,12 +30,17 @@ void FakeInterruptAtCheck(uint32_t n) { g_interruptAt = n; }
 bool FakeInterruptCaught() { return g_caught; }
 uint32_t FakePausedMilliseconds() { return g_paused; }
 uint32_t FakeInterruptChecks() { return g_interruptChecks; }
+uint32_t FakeInterruptCaughtAfterOpens() { return g_caughtAfterOpens; }
 
 bool StreamsStdoutIsConsole() { return false; }
 
 void PrintSystemError(uint32_t code) { fprintf(stderr, "<error %u>", (unsigned)code); }
 
-void InterruptCatch() { g_caught = true; }
+void InterruptCatch() {
+  if (!g_caught)
+    g_caughtAfterOpens = static_cast<uint32_t>(g_simHost.opened.size());
+  g_caught = true;
+}
 
 bool InterruptRequested() {
   ++g_interruptChecks;

@@ -16,4 +16,7 @@ bool FakeInterruptCaught();
 uint32_t FakePausedMilliseconds();
 uint32_t FakeInterruptChecks();
 
+/// Channels the simulated host had seen opened when InterruptCatch was called (first call only).
+uint32_t FakeInterruptCaughtAfterOpens();
+
 #endif  // SHRINK_TESTS_FAKES_FAKE_REPORT_H_

@@ -11,7 +11,8 @@
 // - "disk.shrink" goes out only after "disk.wiper.enable", a wipe that succeeded and the pause;
 //   a failed wipe is the run's status;
 // - no wiper file is left (only the files that were there before, unless deletions fail), one
-//   wiper file is open at a time, a file followed by another of its pass holds exactly 1 GiB,
+//   named wiper file is open at a time and held ones are closed after their pass's flush and
+//   before the next pass, none is left open, a file followed by another of its pass holds exactly 1 GiB,
 //   writes go to open files only and carry zeros, every buffer allocated is freed, the terminal's
 //   quiet spans are balanced, and the wiper's process-wide state (buffer, volume walk) is back at
 //   rest.
@@ -21,6 +22,7 @@
 #include <string.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -389,6 +391,15 @@ void SetUpFiles(FuzzInput& input, const std::vector<VolumePlan>& volumes, uint32
     FakeAddExistingFile(name.c_str(), bytes);
     plan.existing[name] = bytes;
   }
+  // Files held open without a name, up to a number of descriptors, or on one volume named files
+  // only (a file system without orphan recovery).
+  if ((flags & 0x80) != 0) {
+    const uint8_t hold = FuzzByte(input);
+    if ((hold & 0x07) != 0x07)
+      FakeHoldLimit(hold & 0x07);
+    if ((hold & 0x08) != 0)
+      FakeKeepNames(volumes[(hold >> 4) % volumes.size()].root.c_str());
+  }
 }
 
 void SetUpKeys(FuzzInput& input, uint32_t blockSize) {
@@ -557,9 +568,10 @@ void CheckCommands(ToolStatus status) {
              "paused %u ms", FakePausedMilliseconds());
 }
 
-// The files' lifecycle from the fake's log: one open file at a time, every file followed by
-// another of its pass complete (exactly WIPER_FILE_LIMIT bytes), nothing bad logged, every buffer
-// allocated freed again.
+// The files' lifecycle from the fake's log: one named file open at a time (held ones stay open
+// until the end of their pass, closed after its flush), every file followed by another of its
+// pass complete (exactly WIPER_FILE_LIMIT bytes), nothing bad logged, every buffer allocated
+// freed again.
 void CheckFiles(const RunPlan& plan) {
   const std::string log = FakeFilesLog();
   FUZZ_CHECK(log.find("bad handle") == std::string::npos, "a write or close of a closed file");
@@ -567,8 +579,10 @@ void CheckFiles(const RunPlan& plan) {
   FUZZ_CHECK(log.find("write of non-zero bytes") == std::string::npos, "non-zero bytes written");
   const std::vector<uint64_t> fileBytes = FakeCreatedFileBytes();
   size_t created = 0;
-  bool passHasFile = false;  // a file of the current pass was created; its deletions end the pass
-  int openFiles = 0;
+  bool passHasFile = false;  // a file of the current pass was created; its listing starts a pass
+  int openFiles = 0;         // named files open
+  std::set<std::string> held;
+  bool flushed = false;
   int blocks = 0;
   size_t start = 0;
   while (start < log.size()) {
@@ -578,12 +592,17 @@ void CheckFiles(const RunPlan& plan) {
     const std::string line = log.substr(start, end - start);
     start = end + 1;
     const bool failed = line.size() >= 7 && line.compare(line.size() - 7, 7, " failed") == 0;
-    if (line.compare(0, 7, "delete ") == 0)
+    if (line.compare(0, 5, "list ") == 0) {
+      FUZZ_CHECK(held.empty(), "'%s' while %zu files of a pass are held", line.c_str(),
+                 held.size());
       passHasFile = false;
+      flushed = false;
+    }
     if (failed)
       continue;
     if (line.compare(0, 7, "create ") == 0) {
       FUZZ_CHECK(openFiles == 0, "'%s' while another wiper file is open", line.c_str());
+      FUZZ_CHECK(!flushed, "'%s' after the pass's flush", line.c_str());
       FUZZ_CHECK(created < fileBytes.size(), "more creations logged than made");
       if (passHasFile)
         FUZZ_CHECK(fileBytes[created - 1] == WIPER_FILE_LIMIT,
@@ -592,9 +611,17 @@ void CheckFiles(const RunPlan& plan) {
       ++created;
       passHasFile = true;
       ++openFiles;
-    } else if (line.compare(0, 6, "close ") == 0) {
+    } else if (line.compare(0, 7, "unlink ") == 0) {
       --openFiles;
-    } else if (line.compare(0, 7, "delete ") == 0) {
+      held.insert(line.substr(7));
+    } else if (line.compare(0, 6, "flush ") == 0) {
+      flushed = true;
+    } else if (line.compare(0, 6, "close ") == 0) {
+      if (held.erase(line.substr(6)) != 0)
+        FUZZ_CHECK(flushed, "'%s' of a held file before the pass's flush", line.c_str());
+      else
+        --openFiles;
+    } else if (line.compare(0, 7, "delete ") == 0 && line.compare(0, 16, "delete leftover ") != 0) {
       FUZZ_CHECK(openFiles == 0, "'%s' while a wiper file is open", line.c_str());
     } else if (line.compare(0, 6, "alloc ") == 0) {
       FUZZ_CHECK(blocks == 0, "a second wiping buffer: '%s'", line.c_str());
@@ -603,6 +630,8 @@ void CheckFiles(const RunPlan& plan) {
       --blocks;
     }
   }
+  FUZZ_CHECK(held.empty(), "%zu held wiper files left open", held.size());
+  FUZZ_CHECK(FakeFilesOpen() == 0, "%u wiper files left open", FakeFilesOpen());
   FUZZ_CHECK(openFiles == 0, "%d wiper files left open", openFiles);
   FUZZ_CHECK(blocks == 0, "%d wiping buffers not freed", blocks);
 

@@ -16,6 +16,7 @@ struct ObservedWipe {
   std::string err;
   std::vector<std::string> deleted;  ///< each wiper file's name, in the order of deletion
   uint64_t measuredAtFirstDeletion;  ///< `measure` of the root, while the volume is still full
+  std::vector<std::string> namedAtFirstDeletion;  ///< wiper files in the root by name just then
 };
 
 /// Wipes `root` with WipeVolume and releases the buffer again, as the walk would.

@@ -3,6 +3,7 @@
 // maps a tmpfs to a Wine drive for it); without it the tests are skipped.
 #include <windows.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
@@ -137,6 +138,70 @@ TEST_F(WiperWineTest, NamesInTheWayAreLeftAlone) {
       DeleteFileA(name.c_str());
     }
   }
+}
+
+// A process of this program started suspended, so that its id stays taken until the test ends it.
+struct ChildProcess {
+  PROCESS_INFORMATION info;
+  bool started;
+};
+
+ChildProcess StartSuspendedChild() {
+  ChildProcess child = {};
+  char self[MAX_PATH];
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  char command[MAX_PATH + 32];
+  if (GetModuleFileNameA(NULL, self, sizeof self) == 0)
+    return child;
+  snprintf(command, sizeof command, "\"%s\" --gtest_list_tests", self);
+  child.started = CreateProcessA(self, command, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL,
+                                 &startup, &child.info) != 0;
+  return child;
+}
+
+void EndChild(ChildProcess& child) {
+  TerminateProcess(child.info.hProcess, 0);
+  WaitForSingleObject(child.info.hProcess, 10000);
+  CloseHandle(child.info.hThread);
+  CloseHandle(child.info.hProcess);
+}
+
+// Leftovers of dead runs: a regular file whose process has ended goes, with the message; one of a
+// running process, a directory and another name stay.
+TEST_F(WiperWineTest, LeftoversOfDeadRunsOnly) {
+  ChildProcess ended = StartSuspendedChild();
+  ASSERT_TRUE(ended.started);
+  const DWORD dead = ended.info.dwProcessId;
+  EndChild(ended);
+  ChildProcess running = StartSuspendedChild();
+  ASSERT_TRUE(running.started);
+  const std::string leftover = g_root + "tzl_wiper_" + std::to_string(dead) + ".0";
+  const std::string alive =
+      g_root + "tzl_wiper_" + std::to_string(running.info.dwProcessId) + ".0";
+  const std::string directory = g_root + "tzl_wiper_" + std::to_string(dead) + ".1";
+  const std::string other = g_root + "tzl_wiper_" + std::to_string(dead) + ".2.txt";
+  ASSERT_TRUE(WriteWholeFile(leftover, std::string(MIB, 'z')));
+  ASSERT_TRUE(WriteWholeFile(alive, "still wiping\n"));
+  ASSERT_TRUE(WriteWholeFile(other, "mine\n"));
+  ASSERT_TRUE(CreateDirectoryA(directory.c_str(), NULL));
+  ASSERT_TRUE(WriteWholeFile(directory + "\\inside.txt", "inside\n"));
+
+  testing::internal::CaptureStdout();
+  uint64_t bytes = RemoveLeftoverWiperFiles(g_root.c_str());
+  std::string out = testing::internal::GetCapturedStdout();
+  EndChild(running);
+
+  EXPECT_EQ("Removed 1 wiper files left by an earlier run on " + g_root + "\n", out);
+  EXPECT_EQ(MIB, bytes);
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(leftover.c_str()));
+  EXPECT_EQ("still wiping\n", ReadWholeFile(alive));
+  EXPECT_EQ("mine\n", ReadWholeFile(other));
+  EXPECT_EQ("inside\n", ReadWholeFile(directory + "\\inside.txt"));
+  DeleteFileA(alive.c_str());
+  DeleteFileA(other.c_str());
+  DeleteFileA((directory + "\\inside.txt").c_str());
+  RemoveDirectoryA(directory.c_str());
 }
 
 }  // namespace

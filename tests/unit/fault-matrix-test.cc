@@ -88,7 +88,10 @@ TEST_F(FaultMatrixTest, EachCreationFailing) {
 }
 
 TEST_F(FaultMatrixTest, DeletionsFailing) {
-  // A deletion that fails is not retried and not reported: the files stay, the run goes on.
+  // A deletion that fails is not retried and not reported: the files stay, the run goes on. Only
+  // files that keep their name are deleted by it.
+  FakeKeepNames("C:\\");
+  FakeKeepNames("D:\\");
   FakeFailDeletions();
   EXPECT_EQ(STATUS_OK, Run());
   EXPECT_EQ("Complete\n", err_);
@@ -98,6 +101,25 @@ TEST_F(FaultMatrixTest, DeletionsFailing) {
       "C:\\tzl_wiper_508.2 536870912\n"
       "D:\\tzl_wiper_508.0 3145728\n",
       FakeFilesPresent());
+}
+
+// Descriptors running out after each number of held files, with a volume whose files keep their
+// names: every file is freed, by its close or its name, and the run goes on to the shrink.
+TEST_F(FaultMatrixTest, DescriptorsRunningOutAtEachFile) {
+  for (uint32_t limit = 0; limit <= 4; ++limit) {
+    for (bool namedD : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "hold limit " << limit << (namedD ? ", D: named" : ""));
+      SetUp();
+      FakeHoldLimit(limit);
+      if (namedD) FakeKeepNames("D:\\");
+      EXPECT_EQ(STATUS_OK, Run());
+      EXPECT_EQ("Complete\n", err_);
+      EXPECT_EQ("", FakeFilesPresent());
+      EXPECT_EQ(0u, FakeFilesOpen());
+      EXPECT_EQ((std::vector<uint64_t>{1024 * MIB, 1024 * MIB, 512 * MIB, 3 * MIB}),
+                FakeCreatedFileBytes());
+    }
+  }
 }
 
 TEST_F(FaultMatrixTest, AllocationFailingAtEachSize) {

@@ -137,6 +137,8 @@ TEST_F(ShrinkTest, LevelTwoTraceOfAFullRun) {
       o.err);
   EXPECT_EQ(SHRINK_DELAY_MS, FakePausedMilliseconds());
   EXPECT_TRUE(FakeInterruptCaught());
+  // Caught before the channel was opened: no moment with the channel open is left uncovered.
+  EXPECT_EQ(0u, FakeInterruptCaughtAfterOpens());
 }
 
 TEST_F(ShrinkTest, FailedWipeSendsNoShrinkAndDoesNotPause) {

@@ -77,7 +77,8 @@ TEST_F(WiperStreamTest, WritebackStartedEachBlockSettledAWindowBehind) {
     SCOPED_TRACE(c.name);
     SetUp();
     g_wiperStreamWindow = c.window;
-    WiperFile file = WiperFileCreateNew(NAME);
+    bool held = false;
+    WiperFile file = WiperFileCreateNew(NAME, &held);
     ASSERT_NE(WIPER_FILE_INVALID, file);
     uint64_t offset = 0;
     for (uint64_t length : c.writes) {
@@ -100,7 +101,8 @@ TEST_F(WiperStreamTest, EveryByteSettledOnceAndNeverMoreThanAWindowInFlight) {
   for (uint64_t block : blocks) {
     SCOPED_TRACE(block);
     SetUp();
-    WiperFile file = WiperFileCreateNew(NAME);
+    bool held = false;
+    WiperFile file = WiperFileCreateNew(NAME, &held);
     for (uint64_t offset = 0; offset < total; offset += block)
       WiperStreamWritten(file, offset, block);
 
