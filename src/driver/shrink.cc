@@ -27,21 +27,77 @@ bool StopOnInterrupt(ToolStatus& status) {
   return true;
 }
 
-// One exchange: the command, the reply's length and id, and the reply fetched into `reply`.
-ToolStatus Exchange(const RpcChannel& channel, const char* command, ReplyText& reply,
-                    bool emptyEndsQuietly, bool& empty) {
+// Sends a command and learns its reply's length and id; the reply is fetched with ReplyFetch.
+ToolStatus Ask(const RpcChannel& channel, const char* command, uint32_t& length,
+               uint16_t& replyId) {
   ToolStatus status = RpcSend(channel, command, static_cast<uint32_t>(strlen(command)));
   if (status != STATUS_OK)
     return status;
+  return RpcReceiveLength(channel, length, replyId);
+}
+
+// Fetches the reply that Ask announced, and shows it at level 2.
+ToolStatus Fetch(const RpcChannel& channel, uint32_t length, uint16_t replyId, ReplyText& reply) {
+  ToolStatus status = ReplyFetch(channel, length, replyId, reply);
+  if (status == STATUS_OK && g_verbosity >= 2)
+    PrintErr("RPC reply  : %s\n", reply.text);
+  return status;
+}
+
+// Everything between the open and the close: "disk.wiper.enable", the wipe, the pause and
+// "disk.shrink". Returns the run's status; the caller closes the channel whatever it is.
+ToolStatus ShrinkExchanges(const RpcChannel& channel) {
+  ToolStatus status = STATUS_OK;
+  if (StopOnInterrupt(status))
+    return status;
+  if (g_verbosity >= 2)
+    PrintErr("RPC command: disk.wiper.enable\n");
   uint32_t length = 0;
   uint16_t replyId = 0;
-  status = RpcReceiveLength(channel, length, replyId);
+  status = Ask(channel, RPC_CMD_WIPER_ENABLE, length, replyId);
+  // No reply to the first command at all: nothing to do, and nothing to say.
+  if (status != STATUS_OK || length == 0)
+    return status;
+  ReplyText reply;
+  status = Fetch(channel, length, replyId, reply);
+  if (status != STATUS_OK || StopOnInterrupt(status))
+    return status;
+  ReplyMeaning meaning = ReplyWiperEnable(reply);
+  if (meaning == REPLY_UNEXPECTED) {
+    if (g_verbosity > 0)
+      PrintErr("Unexpected RPC reply - '%s'\n", reply.text);
+    return STATUS_OK;
+  }
+  if (meaning == REPLY_DISABLED) {
+    if (g_verbosity > 0)
+      PrintErr("Disk shrinking disabled\n");
+    return STATUS_OK;
+  }
+
+  if (g_verbosity >= 2)
+    PrintErr("Wiping start\n");
+  status = WipeAllVolumes();
+  if (status != STATUS_OK || StopOnInterrupt(status))
+    return status;
+  if (g_verbosity >= 2)
+    PrintErr("Wiping complete\n");
+
+  if (g_verbosity >= 2)
+    PrintErr("RPC command: disk.shrink\n");
+  InterruptiblePause(SHRINK_DELAY_MS);
+  if (StopOnInterrupt(status))
+    return status;
+  status = Ask(channel, RPC_CMD_SHRINK, length, replyId);
+  if (status == STATUS_OK)
+    status = Fetch(channel, length, replyId, reply);
   if (status != STATUS_OK)
     return status;
-  empty = length == 0;
-  if (empty && emptyEndsQuietly)
-    return STATUS_OK;
-  return ReplyFetch(channel, length, replyId, reply);
+  // An empty reply carries no digit 1, so it counts as a cancelled shrink.
+  if (g_verbosity > 0)
+    PrintErr(ReplyShrinkCompleted(reply) ? "Complete\n" : "Cancelled\n");
+  // The shrink has been answered; an interrupt during it still ends the run as interrupted.
+  StopOnInterrupt(status);
+  return status;
 }
 
 }  // namespace
@@ -66,57 +122,7 @@ ToolStatus ShrinkRun() {
   if (g_verbosity >= 2)
     PrintErr("RPC channel: %lu (conventional)\n", (unsigned long)(channel.idWord >> 16));
 
-  ReplyText reply;
-  bool empty = false;
-  do {
-    if (StopOnInterrupt(status))
-      break;
-    if (g_verbosity >= 2)
-      PrintErr("RPC command: disk.wiper.enable\n");
-    status = Exchange(channel, RPC_CMD_WIPER_ENABLE, reply, true, empty);
-    if (status != STATUS_OK || empty)
-      break;
-    if (g_verbosity >= 2)
-      PrintErr("RPC reply  : %s\n", reply.text);
-    if (StopOnInterrupt(status))
-      break;
-    ReplyMeaning meaning = ReplyWiperEnable(reply);
-    if (meaning == REPLY_UNEXPECTED) {
-      if (g_verbosity > 0)
-        PrintErr("Unexpected RPC reply - '%s'\n", reply.text);
-      break;
-    }
-    if (meaning == REPLY_DISABLED) {
-      if (g_verbosity > 0)
-        PrintErr("Disk shrinking disabled\n");
-      break;
-    }
-
-    if (g_verbosity >= 2)
-      PrintErr("Wiping start\n");
-    status = WipeAllVolumes();
-    if (status != STATUS_OK || StopOnInterrupt(status))
-      break;
-    if (g_verbosity >= 2)
-      PrintErr("Wiping complete\n");
-
-    if (g_verbosity >= 2)
-      PrintErr("RPC command: disk.shrink\n");
-    InterruptiblePause(SHRINK_DELAY_MS);
-    if (StopOnInterrupt(status))
-      break;
-    status = Exchange(channel, RPC_CMD_SHRINK, reply, false, empty);
-    if (status != STATUS_OK)
-      break;
-    if (g_verbosity >= 2)
-      PrintErr("RPC reply  : %s\n", reply.text);
-    // An empty reply carries no digit 1, so it counts as a cancelled shrink.
-    if (g_verbosity > 0)
-      PrintErr(ReplyShrinkCompleted(reply) ? "Complete\n" : "Cancelled\n");
-    // The shrink has been answered; an interrupt during it still ends the run as interrupted.
-    StopOnInterrupt(status);
-  } while (false);
-
+  status = ShrinkExchanges(channel);
   RpcClose(channel);
   if (g_verbosity >= 2)
     PrintErr("RPC channel closed\n");

@@ -1,5 +1,5 @@
-// Wiper files by name and number: creation with its message, writing, closing and deletion, over
-// the platform's file services.
+// Wiper files by name and number: creation with its message and deletion, over the platform's
+// file services.
 #include <stdio.h>
 
 #include "base/output.h"
@@ -28,12 +28,6 @@ WiperFile CreateWiperFile(const char* root, uint32_t number, bool* held) {
   }
   return file;
 }
-
-uint32_t WriteWiperBlock(WiperFile file, const char* buffer, uint32_t size) {
-  return WiperFileWrite(file, buffer, size);
-}
-
-void CloseWiperFile(WiperFile file) { WiperFileClose(file); }
 
 void DeleteWiperFile(const char* root, uint32_t number) {
   char name[WIPER_NAME_SIZE];

@@ -74,7 +74,7 @@ void FreeWiperFile(const char* root, uint32_t number) {
   char name[WIPER_NAME_SIZE];
   if (g_wiperDeleteObserver != nullptr && FormatWiperFileName(name, root, WiperProcessId(), number))
     g_wiperDeleteObserver(name);
-  CloseWiperFile(g_wiperHeld[number]);
+  WiperFileClose(g_wiperHeld[number]);
   g_wiperHeld[number] = WIPER_FILE_INVALID;
 }
 
@@ -129,7 +129,9 @@ ToolStatus WipeVolume(const char* root, uint64_t freeKiB) {
       PrintOut("0 / %llu MB complete (C: cancel / S: skip)\n",
                (unsigned long long)(freeKiB >> 10));
   }
-  WipeLoopEnter();
+  // The terminal is kept quiet (no echo, keys without Enter) for the span of the file loop, on
+  // platforms whose key check needs it.
+  ConsoleQuietBegin();
 
   // Progress is kept in 64 bits so that the loop and the figures stay right above 4 TiB.
   uint64_t progressKiB = 0;
@@ -148,7 +150,7 @@ ToolStatus WipeVolume(const char* root, uint64_t freeKiB) {
     uint32_t fileBytes = 0;
     bool endOfVolume = false;
     for (;;) {
-      uint32_t written = WriteWiperBlock(file, g_wipeBuffer, g_wipeBufferSize);
+      uint32_t written = WiperFileWrite(file, g_wipeBuffer, g_wipeBufferSize);
       fileBytes += written;
       progressKiB += written >> 10;
       if (g_verbosity > 0) {
@@ -183,12 +185,12 @@ ToolStatus WipeVolume(const char* root, uint64_t freeKiB) {
     }
     // A held file stays open until the pass ends, so that it vanishes if the process dies.
     if (!held)
-      CloseWiperFile(file);
+      WiperFileClose(file);
     if (status != STATUS_OK || endOfVolume)
       break;
   }
 
-  WipeLoopLeave();
+  ConsoleQuietEnd();
   // The zeros reach the disk before any file is freed, held files included.
   if (fileCount > 0)
     WiperVolumeFlush(root);
@@ -197,7 +199,3 @@ ToolStatus WipeVolume(const char* root, uint64_t freeKiB) {
     FreeWiperFile(root, number - 1);
   return status;
 }
-
-void WipeLoopEnter() { ConsoleQuietBegin(); }
-
-void WipeLoopLeave() { ConsoleQuietEnd(); }

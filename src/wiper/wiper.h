@@ -45,11 +45,8 @@ ToolStatus WipeVolume(const char* root, uint64_t freeKiB);
 /// `*held` telling whether it is one (else it keeps its name until DeleteWiperFile).
 WiperFile CreateWiperFile(const char* root, uint32_t number, bool* held);
 
-/// Writes `size` bytes; returns the count written, 0 when the write failed.
-uint32_t WriteWiperBlock(WiperFile file, const char* buffer, uint32_t size);
-
-/// Writes the file's data out to the disk and closes it; the outcome is ignored.
-void CloseWiperFile(WiperFile file);
+/// The blocks are written with WiperFileWrite and the files closed with WiperFileClose
+/// (wiper-platform.h).
 
 /// Deletes wiper file `number` in `root` by its name; the outcome is ignored, nothing is written.
 void DeleteWiperFile(const char* root, uint32_t number);
@@ -58,11 +55,6 @@ void DeleteWiperFile(const char* root, uint32_t number);
 /// deleted or, for a held file, closed, while the volume is as full as its pass left it. Null in
 /// the tool.
 extern void (*g_wiperDeleteObserver)(const char* name);
-
-/// Mark the start and the end of each volume's file loop: the terminal is kept quiet (no echo,
-/// keys without Enter) for the span on platforms whose key check needs it.
-void WipeLoopEnter();
-void WipeLoopLeave();
 
 /// Deletes the wiper files that runs no longer alive left in `root` (killed on a file system that
 /// keeps their names, a power loss, an older version of the tool): regular files named exactly as

@@ -5,7 +5,7 @@
 #include "fakes/fake-backdoor.h"
 #include "fakes/fake-console.h"
 #include "fakes/fake-files.h"
-#include "fakes/fake-report.h"
+#include "fakes/fake-base.h"
 #include "fakes/fake-volume.h"
 
 void FakePlatformReset() {
@@ -13,6 +13,6 @@ void FakePlatformReset() {
   FakeVolumeReset();
   FakeFilesReset();
   FakeConsoleReset();
-  FakeReportReset();
+  FakeBaseReset();
   g_verbosity = 1;
 }

@@ -33,7 +33,7 @@
 #include "fakes/fake-backdoor.h"
 #include "fakes/fake-console.h"
 #include "fakes/fake-files.h"
-#include "fakes/fake-report.h"
+#include "fakes/fake-base.h"
 #include "fakes/fake-volume.h"
 #include "fuzz/fuzz-support.h"
 #include "sim/host.h"
@@ -685,7 +685,7 @@ int FuzzWorkflowInput(const uint8_t* data, size_t size) {
   FakeVolumeReset();
   FakeFilesReset();
   FakeConsoleReset();
-  FakeReportReset();
+  FakeBaseReset();
   g_backdoorTrace = 0;
   g_wipeCalled = false;
   g_wipeStatus = STATUS_OK;

@@ -11,7 +11,7 @@
 #include "fakes/fake-console.h"
 #include "fakes/fake-files.h"
 #include "fakes/fake-platform.h"
-#include "fakes/fake-report.h"
+#include "fakes/fake-base.h"
 #include "fakes/fake-volume.h"
 #include "sim/host.h"
 #include "wiper/wiper.h"

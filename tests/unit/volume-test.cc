@@ -8,7 +8,7 @@
 
 #include "gtest/gtest.h"
 
-#include "fakes/fake-report.h"
+#include "fakes/fake-base.h"
 #include "fakes/fake-volume.h"
 #include "wiper/volume-drives.h"
 #include "wiper/volume-mounts.h"
@@ -150,7 +150,7 @@ const WalkCase kWalkCases[] = {
 class VolumeWalkTest : public testing::TestWithParam<std::tuple<WalkCase, int32_t>> {
  protected:
   void SetUp() override {
-    FakeReportReset();
+    FakeBaseReset();
     FakeVolumeReset();
     VolumeLettersNext(nullptr, nullptr, nullptr);
   }
@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The space query on its own, as the wiper may ask it for a root it already has.
 TEST(VolumeSpaceTest, WritesBothValuesOnEveryCall) {
-  FakeReportReset();
+  FakeBaseReset();
   FakeVolumeReset();
   FakeAddVolume('E', FAKE_DRIVE_FIXED, 100 * GIB + 2047, 3 * GIB + 1025);
   uint64_t totalKiB = UNTOUCHED;
@@ -323,7 +323,7 @@ const MountWalkCase kMountWalkCases[] = {
 class MountWalkTest : public testing::TestWithParam<std::tuple<MountWalkCase, int32_t>> {
  protected:
   void SetUp() override {
-    FakeReportReset();
+    FakeBaseReset();
     FakeVolumeReset();
     VolumeMountsNext(nullptr, nullptr, nullptr);
   }
@@ -389,7 +389,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A failed space query of the mount list: the messages, both values unavailable.
 TEST(MountSpaceTest, FailedQueryLeavesBothUnavailable) {
-  FakeReportReset();
+  FakeBaseReset();
   FakeVolumeReset();
   FakeAddMount("/data/", 100 * GIB + 2047, 3 * GIB + 1025);
   uint64_t totalKiB = UNTOUCHED;

@@ -12,7 +12,7 @@
 #include "base/status.h"
 #include "fakes/fake-console.h"
 #include "fakes/fake-files.h"
-#include "fakes/fake-report.h"
+#include "fakes/fake-base.h"
 #include "fakes/fake-volume.h"
 #include "wiper/volume.h"
 #include "wiper/wiper-platform.h"
@@ -85,7 +85,7 @@ class WiperTest : public testing::Test {
     FakeFilesReset();
     FakeConsoleReset();
     FakeVolumeReset();
-    FakeReportReset();
+    FakeBaseReset();
   }
 
   void TearDown() override {

@@ -1,11 +1,12 @@
-// Fakes of the driver's platform services: console detection, error texts, interrupts.
-#ifndef SHRINK_TESTS_FAKES_FAKE_REPORT_H_
-#define SHRINK_TESTS_FAKES_FAKE_REPORT_H_
+// Fakes of the base module's platform services: the standard streams and console detection, the
+// system's error texts, interrupts and the interruptible pause.
+#ifndef SHRINK_TESTS_FAKES_FAKE_BASE_H_
+#define SHRINK_TESTS_FAKES_FAKE_BASE_H_
 
 #include <stdint.h>
 
 /// Back to: standard output not a console, no interrupt, no pause taken.
-void FakeReportReset();
+void FakeBaseReset();
 
 /// From the `n`-th call of InterruptRequested on (1 = the first), an interrupt has arrived;
 /// 0 means never.
@@ -19,4 +20,4 @@ uint32_t FakeInterruptChecks();
 /// Channels the simulated host had seen opened when InterruptCatch was called (first call only).
 uint32_t FakeInterruptCaughtAfterOpens();
 
-#endif  // SHRINK_TESTS_FAKES_FAKE_REPORT_H_
+#endif  // SHRINK_TESTS_FAKES_FAKE_BASE_H_

@@ -1,6 +1,6 @@
-// Fakes of the driver's platform services. The error text is a marker that tests can match:
+// Fakes of the base module's platform services. The error text is a marker that tests can match:
 // "<error N>" where the platform would give its message for code N.
-#include "fakes/fake-report.h"
+#include "fakes/fake-base.h"
 
 #include <stdio.h>
 
@@ -18,7 +18,7 @@ uint32_t g_paused = 0;
 
 }  // namespace
 
-void FakeReportReset() {
+void FakeBaseReset() {
   g_interruptAt = 0;
   g_interruptChecks = 0;
   g_caught = false;
