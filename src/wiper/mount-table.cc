@@ -100,7 +100,15 @@ bool MountStillShown(const MountEntry* entries, uint32_t count, uint32_t index,
   uint64_t shown = 0;
   switch (lookup.mountIdAt(entries[index].mountPoint, &shown)) {
     case MOUNT_ID_FOUND:
-      return shown == entries[index].mountId;
+      if (shown == entries[index].mountId)
+        return true;
+      // An id that the table does not have is no answer: a mount made since the table was read,
+      // or a statx that sets the mask without the id (qemu-i386 gives 0).
+      for (uint32_t n = 0; n < count; ++n) {
+        if (entries[n].mountId == shown)
+          return false;
+      }
+      return !MountCoveredLater(entries, count, index);
     case MOUNT_ID_UNSUPPORTED:
       return !MountCoveredLater(entries, count, index);
     case MOUNT_ID_FAILED:

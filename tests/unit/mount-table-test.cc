@@ -133,6 +133,17 @@ const TableCase kTableCases[] = {
      {{"/", 20}, {"/gone", 20}, {}},
      false,
      "/\n"},
+    // Ids that the table does not have (an emulator that sets the mask and leaves the id 0) are
+    // no answer: the order of the table decides, as without mount ids.
+    {"MountIdsUnknownToTheTable",
+     "20 1 8:1 / / rw,relatime - ext4 /dev/vda1 rw\n" PSEUDO
+     "50 20 8:16 / /data rw,relatime - ext4 /dev/vdb rw\n"
+     "51 20 0:60 / /data rw,relatime - tmpfs cover rw\n"
+     "52 20 8:32 / /second rw,relatime - ext4 /dev/vdc rw\n",
+     {{"/dev/vda1", 8, 1}, {"/dev/vdb", 8, 16}, {"/dev/vdc", 8, 32}, {}},
+     {{"/", 0}, {"/data", 0}, {"/second", 0}, {}},
+     false,
+     "/\n/second\n"},
     {"NoMountIdsLaterMountsDecide",
      "20 1 8:1 / / rw,relatime - ext4 /dev/vda1 rw\n" PSEUDO
      "50 20 8:16 / /data rw,relatime - ext4 /dev/vdb rw\n"
